@@ -1,0 +1,180 @@
+// prismora-bench: runs the batch run headless over the given folders, as if
+// they were listed in the main window, and reports the throughput. With
+// --floor it first times a plain copy of every source, three times over, on
+// the same file system: the speed no splitter can beat.
+
+#include "batch/batchrun.h"
+#include "filesys/filesearch.h"
+#include "filesys/paths.h"
+#include "platform/fileio.h"
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+class ConsolePlatform : public Platform
+{
+public:
+    MsgAnswer messageBox(const QString &text, const QString &title, MsgButtons buttons, MsgIcon) override
+    {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
+        return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+    }
+    void beep() override {}
+    void doEvents() override {}
+    bool previousInstance() override { return false; }
+    void shellOpen(const QString &) override {}
+};
+
+class HeadlessWindow : public BatchWindow
+{
+public:
+    HeadlessWindow(QStringList names, QStringList folders) : m_names(std::move(names)), m_folders(std::move(folders))
+    {
+    }
+    void setCaption(const QString &) override {}
+    void setThisFolderProgress(int) override {}
+    void setAllFilesProgress(int) override {}
+    void setStatusText(const QString &) override {}
+    QString redDirName() const override { return m_names[0]; }
+    QString greenDirName() const override { return m_names[1]; }
+    QString blueDirName() const override { return m_names[2]; }
+    QStringList folders() const override { return m_folders; }
+
+private:
+    QStringList m_names;
+    QStringList m_folders;
+};
+
+// The files the run will meet, found the way the run finds them.
+QStringList sourceFiles(const QStringList &folders)
+{
+    QStringList files;
+    for (const QString &folder : folders) {
+        if (folder.isEmpty() || !FolderExists(folder))
+            continue;
+        FileList = QStringList{QString()};
+        FindBitmaps(folder);
+        if (!FileList.first().isEmpty())
+            files += FileList;
+    }
+    return files;
+}
+
+bool copyFile(const QString &from, const QString &to, std::uint8_t *buffer, std::size_t size)
+{
+    SourceFile in;
+    QFile out(to);
+    if (!in.open(from) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return false;
+    for (std::int64_t at = 0;;) {
+        const std::int64_t got = in.readAt(at, buffer, size);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (out.write(reinterpret_cast<const char *>(buffer), got) != got)
+            return false;
+        at += got;
+    }
+    return true;
+}
+
+// Seconds to copy every file three times into a scratch folder beside it.
+double timeCopyFloor(const QStringList &files)
+{
+    constexpr std::size_t kBuffer = std::size_t{1} << 20;
+    auto buffer = std::make_unique<std::uint8_t[]>(kBuffer);
+    QList<std::shared_ptr<QTemporaryDir>> scratch;
+    QHash<QString, QString> scratchOf;
+    for (const QString &file : files) {
+        const QString folder = QFileInfo(file).absolutePath();
+        if (!scratchOf.contains(folder)) {
+            auto dir = std::make_shared<QTemporaryDir>(folder + QStringLiteral("/.prismora-floor-XXXXXX"));
+            if (!dir->isValid())
+                dir = std::make_shared<QTemporaryDir>();
+            scratch.append(dir);
+            scratchOf.insert(folder, dir->path());
+        }
+    }
+    QElapsedTimer timer;
+    timer.start();
+    qsizetype index = 0;
+    for (const QString &file : files) {
+        const QString dir = scratchOf.value(QFileInfo(file).absolutePath());
+        for (const char *prefix : {"/R_", "/G_", "/B_"}) {
+            const QString target = dir + QLatin1String(prefix) + QString::number(index);
+            if (!copyFile(file, target, buffer.get(), kBuffer))
+                std::fprintf(stderr, "floor: cannot copy %s\n", qPrintable(file));
+        }
+        ++index;
+    }
+    return static_cast<double>(timer.nsecsElapsed()) / 1e9;
+}
+
+int usage()
+{
+    std::fputs("usage: prismora-bench [--names RED GREEN BLUE] [--floor] FOLDER...\n", stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    IgnoreFileSizeSignal();
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments().mid(1);
+    QStringList names{QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue")};
+    QStringList folders;
+    bool floor = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--floor")) {
+            floor = true;
+        } else if (args[i] == QLatin1String("--names")) {
+            if (i + 3 >= args.size())
+                return usage();
+            names = args.mid(i + 1, 3);
+            i += 3;
+        } else if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h")) {
+            return usage();
+        } else {
+            folders.append(args[i]);
+        }
+    }
+    if (folders.isEmpty())
+        return usage();
+
+    const QStringList files = sourceFiles(folders);
+    qint64 bytes = 0;
+    for (const QString &file : files)
+        bytes += QFileInfo(file).size();
+
+    const double floorSeconds = floor ? timeCopyFloor(files) : 0.0;
+
+    ConsolePlatform platform;
+    HeadlessWindow window(names, folders);
+    BatchRun run(window, platform);
+    QElapsedTimer timer;
+    timer.start();
+    const BatchOutcome outcome = run.run();
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+
+    const auto mbps = [bytes](double s) { return s > 0 ? static_cast<double>(bytes) / 1e6 / s : 0.0; };
+    std::printf("files=%lld bytes=%lld seconds=%.3f MBps=%.1f\n", static_cast<long long>(files.size()),
+                static_cast<long long>(bytes), seconds, mbps(seconds));
+    if (floor) {
+        const double floorMbps = mbps(floorSeconds);
+        std::printf("floor_MBps=%.1f ratio=%.3f\n", floorMbps, floorMbps > 0 ? mbps(seconds) / floorMbps : 0.0);
+    }
+    return outcome == BatchOutcome::Failed ? 1 : 0;
+}

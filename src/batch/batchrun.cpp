@@ -1,0 +1,114 @@
+#include "batch/batchrun.h"
+
+#include "bitmap/splitter.h"
+#include "filesys/filesearch.h"
+#include "filesys/paths.h"
+#include "platform/fileio.h"
+#include "platform/platform.h"
+
+namespace {
+
+int percent(qsizetype part, qsizetype whole)
+{
+    // Computed as a fraction first and then scaled, and cut to its integer part.
+    return static_cast<int>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
+}
+
+} // namespace
+
+BatchOutcome BatchRun::run()
+{
+    if (m_running) {
+        m_platform.beep();
+        return BatchOutcome::Busy;
+    }
+    m_running = true;
+    m_stopRequested = false;
+    struct Guard
+    {
+        bool &running;
+        ~Guard() { running = false; }
+    } guard{m_running};
+
+    const QString red = m_window.redDirName();
+    const QString green = m_window.greenDirName();
+    const QString blue = m_window.blueDirName();
+
+    if (m_window.folders().isEmpty()) {
+        ShowNotice(m_platform, QStringLiteral("No folders have been added for processing."),
+                   QStringLiteral("No Folders Added"));
+        return BatchOutcome::NoFolders;
+    }
+
+    qsizetype total = 0;
+    const QList<FolderFiles> work = collect(&total);
+    if (total == 0) {
+        ShowNotice(m_platform, QStringLiteral("No bitmap files were found in the selected folders."),
+                   QStringLiteral("No Files Found"));
+        return BatchOutcome::NoFiles;
+    }
+
+    m_window.setCaption(processingCaption());
+    BatchOutcome outcome;
+    try {
+        outcome = process(work, total, red, green, blue);
+    } catch (const ProcessingError &error) {
+        ShowNotice(m_platform, error.text(), QStringLiteral("Processing Error"));
+        outcome = BatchOutcome::Failed;
+    }
+    finish();
+    return outcome;
+}
+
+QList<FolderFiles> BatchRun::collect(qsizetype *total) const
+{
+    QList<FolderFiles> work;
+    *total = 0;
+    for (const QString &folder : m_window.folders()) {
+        if (folder.isEmpty() || !FolderExists(folder))
+            continue;
+        FileList = QStringList{QString()};
+        FindBitmaps(folder);
+        if (FileList.first().isEmpty())
+            continue;
+        work.append({folder, FileList});
+        *total += FileList.size();
+    }
+    return work;
+}
+
+BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, const QString &red,
+                               const QString &green, const QString &blue)
+{
+    qsizetype started = 0;
+    for (const FolderFiles &folder : work) {
+        for (const QString &name : {red, green, blue}) {
+            const QString destination = folder.folderPath + QLatin1Char('/') + name;
+            QString reason;
+            if (!FolderExists(destination) && !MakeFolder(destination, &reason))
+                throw ProcessingError(
+                    QStringLiteral("Cannot create the folder \"%1\": %2.").arg(destination, reason));
+        }
+        const qsizetype count = folder.filePaths.size();
+        for (qsizetype i = 0; i < count; ++i) {
+            if (m_stopRequested)
+                return BatchOutcome::Stopped;
+            const QString &path = folder.filePaths[i];
+            ++started;
+            m_window.setThisFolderProgress(percent(i, count));
+            m_window.setAllFilesProgress(percent(started, total));
+            m_window.setStatusText(QStringLiteral("Splitting... ") + GetFileName(path));
+            SplitBitmap(path, red, green, blue, m_platform); // a refusal only passes the file over
+            m_platform.doEvents();
+        }
+    }
+    return BatchOutcome::Completed;
+}
+
+void BatchRun::finish()
+{
+    m_window.setCaption(QStringLiteral("Prismora"));
+    m_window.setThisFolderProgress(0);
+    m_window.setAllFilesProgress(0);
+    m_window.setStatusText(QStringLiteral("Ready..."));
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class Platform;
+
+// What the batch run needs of the window that starts it.
+class BatchWindow
+{
+public:
+    virtual ~BatchWindow() = default;
+
+    virtual void setCaption(const QString &caption) = 0;
+    virtual void setThisFolderProgress(int value) = 0;
+    virtual void setAllFilesProgress(int value) = 0;
+    virtual void setStatusText(const QString &text) = 0;
+    virtual QString redDirName() const = 0;
+    virtual QString greenDirName() const = 0;
+    virtual QString blueDirName() const = 0;
+    // The source folders, exactly as listed.
+    virtual QStringList folders() const = 0;
+};
+
+// One listed folder that holds bitmap files, with their full paths.
+struct FolderFiles
+{
+    QString folderPath;
+    QStringList filePaths;
+};
+
+enum class BatchOutcome {
+    NoFolders,  // the list was empty
+    NoFiles,    // no listed folder held a bitmap file
+    Completed,  // every file was split or refused
+    Failed,     // an error ended the run; the user was told
+    Stopped,    // a stop was requested; the run ended between files
+    Busy,       // a run was already in progress; only a beep
+};
+
+// The run behind the Process button: collect the bitmap files of every listed
+// folder, create the destination folders, split every file.
+class BatchRun
+{
+public:
+    BatchRun(BatchWindow &window, Platform &platform) : m_window(window), m_platform(platform) {}
+
+    BatchOutcome run();
+    bool isRunning() const { return m_running; }
+    // Ends a run in progress once the current file is done.
+    void requestStop() { m_stopRequested = true; }
+
+    static QString processingCaption() { return QStringLiteral("Prismora - Processing..."); }
+
+private:
+    QList<FolderFiles> collect(qsizetype *total) const;
+    BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const QString &red, const QString &green,
+                         const QString &blue);
+    void finish();
+
+    BatchWindow &m_window;
+    Platform &m_platform;
+    bool m_running = false;
+    bool m_stopRequested = false;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "bitmap/bitmapheader.h"
+
+#include <QString>
+#include <cstdint>
+#include <exception>
+
+class Platform;
+class SourceFile;
+
+// A failure the splitter cannot turn into a refusal: a source that cannot be
+// read, a channel file that cannot be written. The text names the file and
+// gives the system's reason.
+class ProcessingError : public std::exception
+{
+public:
+    explicit ProcessingError(QString text) : m_text(std::move(text)) {}
+    const QString &text() const { return m_text; }
+    const char *what() const noexcept override { return "processing error"; }
+
+private:
+    QString m_text;
+};
+
+// Where the pixels lie and how many bytes each channel file carries.
+struct PixelLayout
+{
+    std::int64_t width = 0;      // pixels per row
+    std::int64_t rows = 0;       // |biHeight|
+    std::int64_t rowBytes = 0;   // 3 * width + width mod 4
+    std::int64_t pixelBytes = 0; // rowBytes * rows
+    std::int64_t offset = 0;     // bfOffBits
+    std::int64_t imageSize = 0;  // pixel bytes in each output, surplus zeros included
+};
+
+// "OK" with `layout` filled in when a header that passed CheckBitmapHeader
+// describes pixels that the file really holds; otherwise a refusal text in the
+// style of CheckBitmapHeader. All arithmetic is 64-bit and nothing is allocated.
+QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, PixelLayout *layout);
+
+// The header every channel file starts with.
+BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &layout);
+
+// Splits one source into R_, G_ and B_ files in the three named subfolders of
+// its folder, red first. Returns "OK", or the refusal text when nothing was
+// written. Throws ProcessingError when reading or writing fails.
+QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
+                    Platform &platform);
+
+// Writes the three channel files of an open, checked source.
+void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHeader &header,
+                       const PixelLayout &layout, const QString &redDir, const QString &greenDir,
+                       const QString &blueDir);

@@ -1,0 +1,60 @@
+#include "filesys/filesearch.h"
+
+#include "filesys/paths.h"
+#include "platform/findfiles.h"
+
+QStringList FileList;
+
+void FindBitmaps(const QString &folderPath)
+{
+    FileSearch search;
+    search.Recurse = false;
+    search.FolderPath = folderPath;
+    search.Pattern = QStringLiteral("*.bmp");
+    SearchFolder(search);
+}
+
+void SearchFolder(FileSearch &search)
+{
+    const QString base = AddBackslash(search.FolderPath);
+    FileFinder folders;
+    FindData data;
+    if (!folders.findFirst(base + QStringLiteral("*.*"), data))
+        return;
+    ListMatchingFiles(search);
+    if (search.Recurse) {
+        const QString top = search.FolderPath;
+        do {
+            if ((data.attributes & kAttributeDirectory) != 0) {
+                search.FolderPath = base + TrimNull(data.fileName);
+                SearchFolder(search);
+            }
+        } while (folders.findNext(data));
+        search.FolderPath = top;
+    }
+    folders.close();
+}
+
+void ListMatchingFiles(FileSearch &search)
+{
+    const QString base = AddBackslash(search.FolderPath);
+    FileFinder finder;
+    FindData data;
+    if (!finder.findFirst(base + search.Pattern, data))
+        return;
+    do {
+        if ((data.attributes & kAttributeDirectory) != 0)
+            continue;
+        ++search.MatchCount;
+        const QString path = base + TrimNull(data.fileName);
+        // The list ends at this search's latest match, whatever an earlier
+        // search left beyond it. Appending keeps the growth amortised.
+        const qsizetype index = search.MatchCount - 1;
+        if (FileList.size() > index)
+            FileList.resize(index);
+        while (FileList.size() < index)
+            FileList.append(QString());
+        FileList.append(path);
+    } while (finder.findNext(data));
+    finder.close();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+
+// Raw byte access to files. Failures carry the system's own description of
+// what went wrong, ready to be shown to the user.
+
+class SourceFile
+{
+public:
+    SourceFile() = default;
+    ~SourceFile();
+    SourceFile(const SourceFile &) = delete;
+    SourceFile &operator=(const SourceFile &) = delete;
+
+    // Opens an existing regular file for reading. Never blocks: a FIFO or a
+    // device that happens to carry a bitmap's name is refused.
+    bool open(const QString &path);
+    void close();
+    bool isOpen() const { return m_fd >= 0; }
+    std::int64_t size() const { return m_size; }
+
+    // Reads up to `count` bytes at `offset`; returns the number read (short
+    // only at the end of the file) or -1 on error.
+    std::int64_t readAt(std::int64_t offset, void *buffer, std::size_t count);
+
+    QString errorString() const { return m_error; }
+
+private:
+    int m_fd = -1;
+    std::int64_t m_size = 0;
+    QString m_error;
+};
+
+// A file that appears under its final name only once it is complete. The bytes
+// go to a hidden temporary file in the same folder, which commit() renames over
+// the final name; an earlier file of that name survives any failure before
+// that. There is no sync to disk: outputs can always be made again.
+class AtomicOutputFile
+{
+public:
+    AtomicOutputFile() = default;
+    ~AtomicOutputFile();
+    AtomicOutputFile(const AtomicOutputFile &) = delete;
+    AtomicOutputFile &operator=(const AtomicOutputFile &) = delete;
+
+    bool create(const QString &finalPath);
+    bool write(const void *data, std::size_t count);
+    bool commit();
+    // Removes the temporary file; the final name is left as it was.
+    void discard();
+
+    QString errorString() const { return m_error; }
+
+private:
+    void fail(int error);
+
+    int m_fd = -1;
+    QString m_finalPath;
+    QByteArray m_tempName;
+    QString m_error;
+};
+
+// Creates one folder whose parent exists; on failure returns false and sets
+// `error` to the system's reason.
+bool MakeFolder(const QString &path, QString *error);
+
+// A write that would cross the process's file-size limit must fail like a full
+// disk instead of killing the process.
+void IgnoreFileSizeSignal();

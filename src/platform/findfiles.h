@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <cstdint>
+
+// Folder listing in the manner of the desktop this tool grew up on: a pattern
+// with "*" and "?" in the last part of a path, letters matched without regard
+// to case, entries in name order compared without regard to case, "." and ".."
+// left out, and a folder bit on every entry.
+
+constexpr std::uint32_t kAttributeDirectory = 16;
+
+struct FindData
+{
+    std::uint32_t attributes = 0;
+    QString fileName;
+};
+
+// True when `name` matches `pattern` ("*" any run, "?" one character, case ignored).
+bool MatchesPattern(const QString &name, const QString &pattern);
+
+// One search, from FindFirst to FindClose.
+class FileFinder
+{
+public:
+    // Starts a search on `path`. False (an invalid handle) when nothing
+    // matches or the folder cannot be listed; otherwise `data` is the first entry.
+    bool findFirst(const QString &path, FindData &data);
+    // The next entry; false when none is left.
+    bool findNext(FindData &data);
+    void close();
+
+private:
+    QList<FindData> m_entries;
+    qsizetype m_next = 0;
+};
+
+// The first entry for `path`: mask 0 plain files only, mask 16 plain files and
+// folders. Empty when there is none.
+QString DirFirst(const QString &path, std::uint32_t mask);
+
+// The user's home folder, which stands in for the operating system's own folder.
+QString WindowsDirectory();

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+// The services of the desktop that the logic needs but cannot provide itself:
+// modal messages, the beep, yielding to the window system, the running-instance
+// test and the shell's "open". The application uses the Qt implementation;
+// tests answer every message from a script.
+
+enum class MsgButtons { Ok, YesNo };
+enum class MsgIcon { None, Exclamation };
+enum class MsgAnswer { Ok, Yes, No };
+
+class Platform
+{
+public:
+    virtual ~Platform() = default;
+
+    // Shows a modal message and returns the button pressed. Only Yes is told
+    // apart by callers; anything else counts as No.
+    virtual MsgAnswer messageBox(const QString &text, const QString &title, MsgButtons buttons,
+                                 MsgIcon icon) = 0;
+    virtual void beep() = 0;
+    // Lets the window system repaint and handle pending input, then returns.
+    virtual void doEvents() = 0;
+    // True when another instance of the program already runs for this user.
+    virtual bool previousInstance() = 0;
+    // Hands a target to the desktop's "open" action; the result is not reported.
+    virtual void shellOpen(const QString &target) = 0;
+};
+
+// The two message styles the program uses.
+inline void ShowNotice(Platform &platform, const QString &text, const QString &title)
+{
+    platform.messageBox(text, title, MsgButtons::Ok, MsgIcon::Exclamation);
+}
+
+inline bool AskYesNo(Platform &platform, const QString &text, const QString &title)
+{
+    return platform.messageBox(text, title, MsgButtons::YesNo, MsgIcon::None) == MsgAnswer::Yes;
+}

@@ -1,0 +1,40 @@
+#include "platform/qtplatform.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
+
+MsgAnswer QtPlatform::messageBox(const QString &text, const QString &title, MsgButtons buttons, MsgIcon icon)
+{
+    QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon, title, text,
+                    buttons == MsgButtons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+    const int answer = box.exec();
+    if (buttons == MsgButtons::Ok)
+        return MsgAnswer::Ok;
+    return answer == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
+}
+
+void QtPlatform::beep()
+{
+    QApplication::beep();
+}
+
+void QtPlatform::doEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+bool QtPlatform::previousInstance()
+{
+    return m_lock.anotherInstanceRuns();
+}
+
+void QtPlatform::shellOpen(const QString &target)
+{
+    // A bare host name is a web address; "mailto:" and other schemes pass as they are.
+    QUrl url = QUrl::fromUserInput(target);
+    if (target.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive))
+        url = QUrl(target);
+    QDesktopServices::openUrl(url);
+}
