@@ -97,13 +97,11 @@ void FileFinder::close()
 QString DirFirst(const QString &path, std::uint32_t mask)
 {
     if (path.endsWith(QLatin1Char('/'))) {
-        // A folder written with its final separator lists that folder, whose
-        // first entry with the folder mask is always "." itself.
-        if (!QFileInfo(path).isDir())
+        // A folder written with its final separator names that folder itself
+        // ("."), which only the folder mask lets through.
+        if ((mask & kAttributeDirectory) == 0 || !QFileInfo(path).isDir())
             return {};
-        if ((mask & kAttributeDirectory) != 0)
-            return QStringLiteral(".");
-        return DirFirst(path + QLatin1Char('*'), mask);
+        return QStringLiteral(".");
     }
     FileFinder finder;
     FindData data;

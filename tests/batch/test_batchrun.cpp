@@ -1,0 +1,225 @@
+#include "batch/batchrun.h"
+#include "support/bitmaps.h"
+#include "support/scriptedplatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Records what the run shows, in order, as "caption:…", "this:N", "all:N", "status:…".
+class RecordingWindow : public BatchWindow
+{
+public:
+    void setCaption(const QString &caption) override { events.append(QStringLiteral("caption:") + caption); }
+    void setThisFolderProgress(int value) override { events.append(QStringLiteral("this:%1").arg(value)); }
+    void setAllFilesProgress(int value) override { events.append(QStringLiteral("all:%1").arg(value)); }
+    void setStatusText(const QString &text) override { events.append(QStringLiteral("status:") + text); }
+    QString redDirName() const override { return red; }
+    QString greenDirName() const override { return green; }
+    QString blueDirName() const override { return blue; }
+    QStringList folders() const override { return list; }
+
+    QString red = QStringLiteral("Red"), green = QStringLiteral("Green"), blue = QStringLiteral("Blue");
+    QStringList list;
+    QStringList events;
+};
+
+const QStringList kEnd = {QStringLiteral("caption:Prismora"), QStringLiteral("this:0"), QStringLiteral("all:0"),
+                          QStringLiteral("status:Ready...")};
+
+class BatchRunTest : public ::testing::Test
+{
+protected:
+    QString folder(const QString &name)
+    {
+        const QString path = m_dir.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(path));
+        return path;
+    }
+    void bitmap(const QString &folderPath, const QString &name, TestBitmap spec = {})
+    {
+        ASSERT_TRUE(WriteFile(folderPath + QLatin1Char('/') + name, MakeBitmap(spec)));
+    }
+    static QStringList step(int thisFolder, int all, const QString &name)
+    {
+        return {QStringLiteral("this:%1").arg(thisFolder), QStringLiteral("all:%1").arg(all),
+                QStringLiteral("status:Splitting... ") + name};
+    }
+
+    QTemporaryDir m_dir;
+    RecordingWindow m_window;
+    ScriptedPlatform m_platform;
+    BatchRun m_run{m_window, m_platform};
+};
+
+TEST_F(BatchRunTest, EmptyListShowsTheNoFoldersNoticeAndChangesNothing)
+{
+    EXPECT_EQ(m_run.run(), BatchOutcome::NoFolders);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].text, QStringLiteral("No folders have been added for processing."));
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("No Folders Added"));
+    EXPECT_EQ(m_platform.messages[0].buttons, MsgButtons::Ok);
+    EXPECT_EQ(m_platform.messages[0].icon, MsgIcon::Exclamation);
+    EXPECT_TRUE(m_window.events.isEmpty());
+}
+
+TEST_F(BatchRunTest, FoldersWithoutBitmapsShowTheNoFilesNoticeAndCreateNothing)
+{
+    const QString empty = folder(QStringLiteral("empty"));
+    const QString other = folder(QStringLiteral("other"));
+    ASSERT_TRUE(WriteFile(other + QStringLiteral("/notes.txt"), "x"));
+    m_window.list = {empty, QString(), m_dir.filePath(QStringLiteral("missing")), other};
+    EXPECT_EQ(m_run.run(), BatchOutcome::NoFiles);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].text, QStringLiteral("No bitmap files were found in the selected folders."));
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("No Files Found"));
+    EXPECT_TRUE(m_window.events.isEmpty());
+    EXPECT_EQ(QDir(empty).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    EXPECT_EQ(QDir(other).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{QStringLiteral("notes.txt")});
+}
+
+TEST_F(BatchRunTest, ProgressStatusAndCaptionFollowEveryFileInListOrder)
+{
+    const QString first = folder(QStringLiteral("first"));
+    const QString second = folder(QStringLiteral("second"));
+    const QString none = folder(QStringLiteral("none"));
+    bitmap(second, QStringLiteral("z.bmp"));
+    for (const char *name : {"c.bmp", "A.bmp", "b.BMP"})
+        bitmap(first, QLatin1String(name));
+    TestBitmap eightBit;
+    eightBit.bitCount = 8;
+    bitmap(second, QStringLiteral("y.bmp"), eightBit); // refused, but counted
+    m_window.list = {second, none, first};
+
+    QStringList yieldedAfter;
+    bool splitBeforeYield = false;
+    m_platform.onYield = [&] {
+        yieldedAfter.append(m_window.events.last());
+        splitBeforeYield = QFile::exists(first + QStringLiteral("/Blue/B_c.bmp"));
+    };
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+
+    QStringList expected{QStringLiteral("caption:Prismora - Processing...")};
+    expected += step(0, 20, QStringLiteral("y.bmp"));
+    expected += step(50, 40, QStringLiteral("z.bmp"));
+    expected += step(0, 60, QStringLiteral("A.bmp"));
+    expected += step(33, 80, QStringLiteral("b.BMP"));
+    expected += step(66, 100, QStringLiteral("c.bmp"));
+    expected += kEnd;
+    EXPECT_EQ(m_window.events, expected);
+    EXPECT_EQ(m_platform.yields, 5);
+    EXPECT_EQ(yieldedAfter.last(), QStringLiteral("status:Splitting... c.bmp"));
+    EXPECT_TRUE(splitBeforeYield);
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+
+    for (const char *out : {"first/Red/R_A.bmp", "first/Green/G_b.bmp", "first/Blue/B_c.bmp", "second/Red/R_z.bmp"})
+        EXPECT_TRUE(QFile::exists(m_dir.filePath(QLatin1String(out)))) << out;
+    EXPECT_FALSE(QFile::exists(m_dir.filePath(QStringLiteral("second/Red/R_y.bmp"))));
+    EXPECT_FALSE(QFile::exists(m_dir.filePath(QStringLiteral("none/Red"))));
+
+    // A second run reuses the folders and does not take the outputs for sources.
+    m_window.events.clear();
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    EXPECT_EQ(m_window.events.size(), expected.size());
+}
+
+TEST_F(BatchRunTest, NamesAndListChangedDuringARunCountFromTheNextRun)
+{
+    const QString source = folder(QStringLiteral("src"));
+    bitmap(source, QStringLiteral("a.bmp"));
+    bitmap(source, QStringLiteral("b.bmp"));
+    m_window.list = {source};
+    int yields = 0;
+    m_platform.onYield = [&] {
+        if (++yields == 1) {
+            m_window.red = QStringLiteral("Other");
+            m_window.list.clear();
+            EXPECT_EQ(m_run.run(), BatchOutcome::Busy); // Process pressed again mid-run
+        }
+    };
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    EXPECT_EQ(m_platform.beeps, 1);
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Other")));
+    EXPECT_FALSE(m_run.isRunning());
+}
+
+TEST_F(BatchRunTest, StopRequestEndsTheRunAfterTheCurrentFile)
+{
+    const QString source = folder(QStringLiteral("src"));
+    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+        bitmap(source, QLatin1String(name));
+    m_window.list = {source};
+    m_platform.onYield = [&] { m_run.requestStop(); };
+    EXPECT_EQ(m_run.run(), BatchOutcome::Stopped);
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
+    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+}
+
+TEST_F(BatchRunTest, ASourceGoneBeforeItsTurnIsReportedAndTheRunGoesOn)
+{
+    const QString source = folder(QStringLiteral("src"));
+    bitmap(source, QStringLiteral("a.bmp"));
+    bitmap(source, QStringLiteral("b.bmp"));
+    m_window.list = {source};
+    m_platform.onYield = [&] { QFile::remove(source + QStringLiteral("/b.bmp")); };
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Image Info"));
+    EXPECT_TRUE(m_window.events.contains(QStringLiteral("status:Splitting... ")));
+    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+}
+
+TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void(const QString &)> prepare;
+        QString red;
+        QString expected; // %1 is the source folder
+    };
+    const std::vector<Case> cases = {
+        {"plain_file_as_destination",
+         [](const QString &src) { ASSERT_TRUE(WriteFile(src + QStringLiteral("/Green"), "not a folder")); },
+         QStringLiteral("Red"), QStringLiteral("Cannot write \"%1/Green/G_a.bmp\": Not a directory.")},
+        {"folder_cannot_be_created", [](const QString &) {}, QStringLiteral("no/such"),
+         QStringLiteral("Cannot create the folder \"%1/no/such\": No such file or directory.")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString source = folder(QLatin1String(c.name));
+        bitmap(source, QStringLiteral("a.bmp"));
+        bitmap(source, QStringLiteral("b.bmp"));
+        c.prepare(source);
+        m_window.list = {source};
+        m_window.red = c.red;
+        m_window.events.clear();
+        m_platform.messages.clear();
+        EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
+        ASSERT_EQ(m_platform.messages.size(), 1);
+        EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Processing Error"));
+        EXPECT_EQ(m_platform.messages[0].text, c.expected.arg(source));
+        EXPECT_EQ(m_platform.messages[0].icon, MsgIcon::Exclamation);
+        EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+        EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
+    }
+    EXPECT_TRUE(QFile::exists(m_dir.filePath(QStringLiteral("plain_file_as_destination/Red/R_a.bmp"))));
+}
+
+TEST_F(BatchRunTest, AnEmptyDestinationNameWritesBesideTheSource)
+{
+    const QString source = folder(QStringLiteral("src"));
+    bitmap(source, QStringLiteral("a.bmp"));
+    m_window.list = {source};
+    m_window.red = QString();
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/R_a.bmp")));
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Green/G_a.bmp")));
+}
+
+} // namespace

@@ -1,0 +1,316 @@
+#include "bitmap/channelsplit.h"
+#include "bitmap/splitter.h"
+#include "support/bitmaps.h"
+#include "support/scriptedplatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <sys/resource.h>
+
+namespace {
+
+const QString kOk = QStringLiteral("OK");
+
+// A source folder with the three default destination folders.
+class SplitterTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        for (const char *name : {"Red", "Green", "Blue"})
+            ASSERT_TRUE(QDir(m_dir.path()).mkdir(QLatin1String(name)));
+    }
+
+    QString source(const QString &name) const { return m_dir.filePath(name); }
+    QString output(const char *folder, const char *prefix, const QString &base) const
+    {
+        return m_dir.filePath(QLatin1String(folder) + QLatin1Char('/') + QLatin1String(prefix) + base +
+                              QStringLiteral(".bmp"));
+    }
+
+    QString split(const QString &name, const QByteArray &bytes)
+    {
+        EXPECT_TRUE(WriteFile(source(name), bytes));
+        return SplitBitmap(source(name), QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"),
+                           m_platform);
+    }
+
+    // Every entry, hidden ones included, of the three destination folders.
+    QStringList destinationEntries() const
+    {
+        QStringList all;
+        for (const char *name : {"Red", "Green", "Blue"})
+            for (const QString &entry :
+                 QDir(m_dir.filePath(QLatin1String(name))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+                all.append(QLatin1String(name) + QLatin1Char('/') + entry);
+        return all;
+    }
+
+    void expectReference(const QString &base, const QByteArray &bytes)
+    {
+        const auto expected = ReferenceChannelFiles(bytes);
+        EXPECT_EQ(ReadFile(output("Red", "R_", base)), expected.at('R'));
+        EXPECT_EQ(ReadFile(output("Green", "G_", base)), expected.at('G'));
+        EXPECT_EQ(ReadFile(output("Blue", "B_", base)), expected.at('B'));
+    }
+
+    QTemporaryDir m_dir;
+    ScriptedPlatform m_platform;
+};
+
+TEST_F(SplitterTest, OutputsAreByteExactForEveryPaddingAndStatedSize)
+{
+    for (std::int32_t width = 1; width <= 8; ++width) {
+        for (std::int32_t height : {1, 2, 3, -2}) {
+            const std::int32_t exact = (3 * width + width % 4) * std::abs(height);
+            for (std::int32_t stated : {0, exact, exact + 13}) {
+                SCOPED_TRACE(testing::Message() << width << "x" << height << " stated " << stated);
+                TestBitmap spec;
+                spec.width = width;
+                spec.height = height;
+                spec.sizeImage = stated;
+                spec.trailing = stated > exact ? stated - exact : 0;
+                spec.seed = static_cast<std::uint32_t>(width * 100 + height);
+                const QByteArray bytes = MakeBitmap(spec);
+                ASSERT_EQ(split(QStringLiteral("img.bmp"), bytes), kOk);
+                expectReference(QStringLiteral("img"), bytes);
+            }
+        }
+    }
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+}
+
+TEST_F(SplitterTest, OnePixelBecomesThreeGreyPixels)
+{
+    TestBitmap spec;
+    QByteArray bytes = MakeBitmap(spec);
+    bytes[54] = 10; // blue
+    bytes[55] = 20; // green
+    bytes[56] = 30; // red
+    ASSERT_EQ(split(QStringLiteral("Moon.BMP"), bytes), kOk);
+    const QByteArray red = ReadFile(output("Red", "R_", QStringLiteral("Moon")));
+    ASSERT_EQ(red.size(), 58);
+    EXPECT_EQ(red.mid(54), QByteArray::fromHex("1e1e1e00"));
+    EXPECT_EQ(ReadFile(output("Green", "G_", QStringLiteral("Moon"))).mid(54), QByteArray::fromHex("14141400"));
+    EXPECT_EQ(ReadFile(output("Blue", "B_", QStringLiteral("Moon"))).mid(54), QByteArray::fromHex("0a0a0a00"));
+    // Only the image size differs from the source header.
+    EXPECT_EQ(red.left(34), bytes.left(34));
+    EXPECT_EQ(ReadI32(red, 34), 4);
+    EXPECT_EQ(red.mid(38, 16), bytes.mid(38, 16));
+}
+
+TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
+{
+    const QByteArray bytes = MakeBitmap({});
+    ASSERT_EQ(split(QStringLiteral("a.b.bmp"), bytes), kOk);
+    ASSERT_EQ(split(QStringLiteral("Ünïcødé 图像.bmp"), bytes), kOk);
+    EXPECT_TRUE(QFile::exists(output("Red", "R_", QStringLiteral("a.b"))));
+    EXPECT_TRUE(QFile::exists(output("Blue", "B_", QStringLiteral("Ünïcødé 图像"))));
+    expectReference(QStringLiteral("Ünïcødé 图像"), bytes);
+}
+
+TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)
+{
+    for (std::int32_t width : {400000, 400001, 349527}) {
+        TestBitmap spec;
+        spec.width = width;
+        spec.height = 2;
+        const QByteArray bytes = MakeBitmap(spec);
+        ASSERT_EQ(split(QStringLiteral("wide.bmp"), bytes), kOk);
+        expectReference(QStringLiteral("wide"), bytes);
+    }
+}
+
+TEST_F(SplitterTest, ManyBandsOfWholeRows)
+{
+    TestBitmap spec;
+    spec.width = 1001;
+    spec.height = -1500; // about 4.5 MB: several bands, top-down
+    const QByteArray bytes = MakeBitmap(spec);
+    ASSERT_EQ(split(QStringLiteral("tall.bmp"), bytes), kOk);
+    expectReference(QStringLiteral("tall"), bytes);
+}
+
+struct Refusal
+{
+    const char *name;
+    TestBitmap spec;
+    std::function<void(QByteArray &)> damage;
+    const char *text;
+};
+
+TEST_F(SplitterTest, MalformedGeometryIsRefusedAndWritesNothing)
+{
+    const auto field = [](int offset, std::int32_t value) {
+        return [=](QByteArray &b) { PutI32(b, offset, value); };
+    };
+    const std::vector<Refusal> cases = {
+        {"width_zero", {}, field(18, 0), "Bitmap width is not positive. "},
+        {"width_negative", {}, field(18, -4), "Bitmap width is not positive. "},
+        {"height_zero", {}, field(22, 0), "Bitmap height is zero or out of range. "},
+        {"height_int_min", {}, field(22, std::numeric_limits<std::int32_t>::min()),
+         "Bitmap height is zero or out of range. "},
+        {"rows_over_2gib", {}, [](QByteArray &b) { PutI32(b, 18, 100000); PutI32(b, 22, 100000); },
+         "Bitmap is too large. "},
+        {"row_over_2gib", {}, [](QByteArray &b) { PutI32(b, 18, 0x7fffffff); }, "Bitmap is too large. "},
+        {"info_header_short", {}, field(14, 12), "Bitmap header sizes are invalid. "},
+        {"pixels_inside_header", {}, field(10, 40), "Bitmap header sizes are invalid. "},
+        {"pixels_negative_offset", {}, field(10, -1), "Bitmap header sizes are invalid. "},
+        {"pixels_past_end", {}, field(10, 5000), "Bitmap file is truncated. "},
+        {"truncated_rows", {4, 4}, [](QByteArray &b) { b.chop(1); }, "Bitmap file is truncated. "},
+        {"huge_stated_size_tiny_file", {2, 2}, field(34, 0x7f000000), "OK"},
+    };
+    for (const Refusal &c : cases) {
+        SCOPED_TRACE(c.name);
+        QByteArray bytes = MakeBitmap(c.spec);
+        c.damage(bytes);
+        const QString name = QLatin1String(c.name) + QStringLiteral(".bmp");
+        EXPECT_EQ(split(name, bytes), QLatin1String(c.text));
+        if (QLatin1String(c.text) != kOk) {
+            EXPECT_FALSE(QFile::exists(output("Red", "R_", QLatin1String(c.name))));
+        }
+    }
+    // The one case accepted above could only make outputs as large as its file.
+    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("huge_stated_size_tiny_file"))).size(), 54 + 16);
+    EXPECT_EQ(destinationEntries().size(), 3);
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+}
+
+TEST_F(SplitterTest, StatedSizeTooSmallIsReplacedAndTooLargeIsCutToTheFile)
+{
+    TestBitmap spec;
+    spec.width = 3;
+    spec.height = 2;  // rows need 24 bytes
+    spec.sizeImage = 5;
+    ASSERT_EQ(split(QStringLiteral("small.bmp"), MakeBitmap(spec)), kOk);
+    QByteArray red = ReadFile(output("Red", "R_", QStringLiteral("small")));
+    EXPECT_EQ(red.size(), 54 + 24);
+    EXPECT_EQ(ReadI32(red, 34), 24);
+
+    spec.sizeImage = 1000;
+    spec.trailing = 10; // the file holds 34 bytes after the offset
+    ASSERT_EQ(split(QStringLiteral("large.bmp"), MakeBitmap(spec)), kOk);
+    red = ReadFile(output("Red", "R_", QStringLiteral("large")));
+    EXPECT_EQ(red.size(), 54 + 34);
+    EXPECT_EQ(ReadI32(red, 34), 34);
+    EXPECT_EQ(red.right(10), QByteArray(10, '\0'));
+}
+
+TEST_F(SplitterTest, PixelsAfterAColourTableOrALargerHeaderGiveStandardFiles)
+{
+    struct Layout
+    {
+        std::int32_t offBits, infoSize;
+    };
+    for (const Layout layout : {Layout{1078, 40}, Layout{138, 124}, Layout{60, 40}}) {
+        SCOPED_TRACE(layout.offBits);
+        TestBitmap spec;
+        spec.width = 5;
+        spec.height = 3;
+        spec.offBits = layout.offBits;
+        spec.infoSize = layout.infoSize;
+        const QByteArray bytes = MakeBitmap(spec);
+        ASSERT_EQ(split(QStringLiteral("pal.bmp"), bytes), kOk);
+        const std::pair<const char *, int> outputs[] = {{"R_", 2}, {"G_", 1}, {"B_", 0}};
+        const char *folders[] = {"Red", "Green", "Blue"};
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray out = ReadFile(output(folders[i], outputs[i].first, QStringLiteral("pal")));
+            ASSERT_EQ(out.size(), 54 + 48);
+            EXPECT_EQ(ReadI32(out, 2), 54 + 48);  // bfSize
+            EXPECT_EQ(ReadI32(out, 10), 54);      // bfOffBits
+            EXPECT_EQ(ReadI32(out, 14), 40);      // biSize
+            EXPECT_EQ(ReadI32(out, 34), 48);      // biSizeImage
+            EXPECT_EQ(ReadI32(out, 46), 0);       // biClrUsed
+            EXPECT_EQ(ReadI32(out, 50), 0);       // biClrImportant
+            EXPECT_EQ(out.mid(18, 16), bytes.mid(18, 16));
+            EXPECT_EQ(ChannelValues(out, 0), ChannelValues(bytes, outputs[i].second));
+        }
+    }
+}
+
+TEST_F(SplitterTest, RefusedHeaderWritesNothingAndReturnsTheCheckText)
+{
+    TestBitmap spec;
+    spec.bitCount = 8;
+    spec.compression = 1;
+    EXPECT_EQ(split(QStringLiteral("rle.bmp"), MakeBitmap(spec)),
+              QStringLiteral("Not a 24 bit bitmap. Bitmap is compressed. "));
+    EXPECT_TRUE(destinationEntries().isEmpty());
+}
+
+TEST_F(SplitterTest, AnOlderLongerOutputIsReplacedWhole)
+{
+    ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("x")), QByteArray(5000, 'z')));
+    ASSERT_EQ(split(QStringLiteral("x.bmp"), MakeBitmap({})), kOk);
+    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("x"))).size(), 58);
+    EXPECT_EQ(destinationEntries().size(), 3);
+}
+
+TEST_F(SplitterTest, FailureOnGreenLeavesRedCompleteAndOlderBlueIntact)
+{
+    const QByteArray older("older blue");
+    ASSERT_TRUE(WriteFile(output("Blue", "B_", QStringLiteral("x")), older));
+    ASSERT_TRUE(QDir(m_dir.path()).rmdir(QStringLiteral("Green")));
+    const QByteArray bytes = MakeBitmap({7, 5});
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("x.bmp")), bytes));
+    try {
+        SplitBitmap(source(QStringLiteral("x.bmp")), QStringLiteral("Red"), QStringLiteral("Green"),
+                    QStringLiteral("Blue"), m_platform);
+        FAIL() << "no error";
+    } catch (const ProcessingError &error) {
+        EXPECT_EQ(error.text(), QStringLiteral("Cannot write \"%1\": No such file or directory.")
+                                    .arg(output("Green", "G_", QStringLiteral("x"))));
+    }
+    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("x"))), ReferenceChannelFiles(bytes).at('R'));
+    EXPECT_EQ(ReadFile(output("Blue", "B_", QStringLiteral("x"))), older);
+    EXPECT_EQ(destinationEntries(), QStringList({QStringLiteral("Red/R_x.bmp"), QStringLiteral("Blue/B_x.bmp")}));
+}
+
+TEST_F(SplitterTest, FullDiskMidWriteKeepsTheOlderOutputAndLeavesNoPart)
+{
+    const QByteArray older("older red");
+    ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("big")), older));
+    TestBitmap spec;
+    spec.width = 100;
+    spec.height = 100;
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("big.bmp")), MakeBitmap(spec)));
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 4096; // every write past 4 KiB fails as on a full disk
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    QString text;
+    try {
+        SplitBitmap(source(QStringLiteral("big.bmp")), QStringLiteral("Red"), QStringLiteral("Green"),
+                    QStringLiteral("Blue"), m_platform);
+    } catch (const ProcessingError &error) {
+        text = error.text();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(text, QStringLiteral("Cannot write \"%1\": File too large.").arg(output("Red", "R_", QStringLiteral("big"))));
+    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), older);
+    EXPECT_EQ(destinationEntries(), QStringList{QStringLiteral("Red/R_big.bmp")});
+}
+
+TEST(ExtractChannel, FastPathMatchesThePortableOneForEveryLengthAndChannel)
+{
+    std::vector<std::uint8_t> source(3 * 100 + 8);
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    for (std::size_t pixels = 0; pixels <= 100; ++pixels) {
+        for (Channel channel : {Channel::Blue, Channel::Green, Channel::Red}) {
+            std::vector<std::uint8_t> fast(3 * pixels + 8, 0xCC), portable(3 * pixels + 8, 0xCC);
+            ExtractChannel(source.data(), fast.data(), pixels, channel);
+            ExtractChannelPortable(source.data(), portable.data(), pixels, channel);
+            ASSERT_EQ(fast, portable) << pixels << " pixels, channel " << static_cast<int>(channel);
+        }
+    }
+}
+
+} // namespace

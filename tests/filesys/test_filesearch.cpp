@@ -1,0 +1,108 @@
+#include "filesys/filesearch.h"
+#include "platform/findfiles.h"
+#include "support/bitmaps.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(MatchesPattern, WildcardsAndLetterCase)
+{
+    struct Case
+    {
+        const char *name, *pattern;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"a.bmp", "*.bmp", true},       {"A.BMP", "*.bmp", true},     {"a.Bmp", "*.bmp", true},
+        {".bmp", "*.bmp", true},        {"a.bmpx", "*.bmp", false},   {"abmp", "*.bmp", false},
+        {"a.bmp.txt", "*.bmp", false},  {"a.b.bmp", "*.bmp", true},   {"noext", "*.*", true},
+        {"ab", "a?", true},             {"a", "a?", false},           {"Ünï.BMP", "ü*.bmp", true},
+        {"x.bmp.bmp", "*.bmp", true},   {"aXbXc", "a*b*c", true},     {"aXbX", "a*b*c", false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(MatchesPattern(QString::fromUtf8(c.name), QString::fromUtf8(c.pattern)), c.matches)
+            << c.name << " ~ " << c.pattern;
+}
+
+class FindBitmapsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        for (const char *name : {"b.bmp", "A.BMP", "c.Bmp", ".hidden.bmp", "notes.txt", "d.bmpx"})
+            ASSERT_TRUE(WriteFile(m_dir.filePath(QLatin1String(name)), "x"));
+        ASSERT_TRUE(QDir(m_dir.path()).mkpath(QStringLiteral("folder.bmp")));
+        ASSERT_TRUE(QDir(m_dir.path()).mkpath(QStringLiteral("Red")));
+        ASSERT_TRUE(WriteFile(m_dir.filePath(QStringLiteral("Red/R_b.bmp")), "x"));
+    }
+    QString base() const { return m_dir.path() + QLatin1Char('/'); }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(FindBitmapsTest, ListsMatchingPlainFilesInNameOrderIgnoringCase)
+{
+    for (const QString &folder : {m_dir.path(), m_dir.path() + QLatin1Char('/')}) {
+        FileList = QStringList{QString()};
+        FindBitmaps(folder);
+        EXPECT_EQ(FileList, QStringList({base() + QStringLiteral(".hidden.bmp"), base() + QStringLiteral("A.BMP"),
+                                         base() + QStringLiteral("b.bmp"), base() + QStringLiteral("c.Bmp")}));
+    }
+}
+
+TEST_F(FindBitmapsTest, ASearchReplacesALongerEarlierListAndCountsItsMatches)
+{
+    FileList = QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4"),
+                           QStringLiteral("5"), QStringLiteral("6")};
+    FindBitmaps(m_dir.path());
+    EXPECT_EQ(FileList.size(), 4);
+
+    FileSearch search;
+    search.FolderPath = m_dir.path();
+    search.Pattern = QStringLiteral("*.txt");
+    SearchFolder(search);
+    EXPECT_EQ(search.MatchCount, 1);
+    EXPECT_EQ(FileList, QStringList{base() + QStringLiteral("notes.txt")});
+}
+
+TEST_F(FindBitmapsTest, EmptyOrMissingFoldersLeaveTheListAlone)
+{
+    const QStringList before{QString()};
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("empty")));
+    for (const QString &folder : {m_dir.filePath(QStringLiteral("empty")), m_dir.filePath(QStringLiteral("missing")),
+                                  m_dir.filePath(QStringLiteral("notes.txt"))}) {
+        FileList = before;
+        FindBitmaps(folder);
+        EXPECT_EQ(FileList, before) << qPrintable(folder);
+    }
+}
+
+TEST_F(FindBitmapsTest, RecursionWhenAskedFindsSubfolders)
+{
+    FileList = QStringList{QString()};
+    FileSearch search;
+    search.Recurse = true;
+    search.FolderPath = m_dir.path();
+    search.Pattern = QStringLiteral("R_*.bmp");
+    SearchFolder(search);
+    EXPECT_EQ(FileList, QStringList{base() + QStringLiteral("Red/R_b.bmp")});
+    EXPECT_EQ(search.FolderPath, m_dir.path());
+}
+
+TEST(FindBitmaps, ManyFilesAreListedInOrder)
+{
+    QTemporaryDir dir;
+    QStringList expected;
+    for (int i = 0; i < 3000; ++i) {
+        const QString name = QStringLiteral("f%1.bmp").arg(i, 5, 10, QLatin1Char('0'));
+        ASSERT_TRUE(WriteFile(dir.filePath(name), QByteArray()));
+        expected.append(dir.filePath(name));
+    }
+    FileList = QStringList{QString()};
+    FindBitmaps(dir.path());
+    EXPECT_EQ(FileList, expected);
+}
+
+} // namespace
