@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -92,7 +93,7 @@ bool copyFile(const QString &from, const QString &to, std::uint8_t *buffer, std:
 // Seconds to copy every file three times into a scratch folder beside it.
 double timeCopyFloor(const QStringList &files)
 {
-    constexpr std::size_t kBuffer = std::size_t{1} << 20;
+    constexpr std::size_t kBuffer = std::size_t{128} << 10;
     auto buffer = std::make_unique<std::uint8_t[]>(kBuffer);
     QList<std::shared_ptr<QTemporaryDir>> scratch;
     QHash<QString, QString> scratchOf;
@@ -159,7 +160,8 @@ int main(int argc, char *argv[])
     for (const QString &file : files)
         bytes += QFileInfo(file).size();
 
-    const double floorSeconds = floor ? timeCopyFloor(files) : 0.0;
+    // The floor is the best of two rounds, so a cold first round cannot flatter the ratio.
+    const double floorSeconds = floor ? std::min(timeCopyFloor(files), timeCopyFloor(files)) : 0.0;
 
     ConsolePlatform platform;
     HeadlessWindow window(names, folders);

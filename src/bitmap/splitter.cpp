@@ -15,7 +15,7 @@ constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
 // Source bytes read at a time. Large enough that system calls cost little,
 // small enough to stay in cache; memory use never depends on the image size.
-constexpr std::size_t kBandBytes = std::size_t{1} << 20;
+constexpr std::size_t kBandBytes = std::size_t{1} << 18;
 constexpr std::size_t kOutputBytes = kBandBytes + kBitmapHeaderBytes;
 
 QString readFailure(const QString &path, const QString &reason)
@@ -33,30 +33,30 @@ QString writeFailure(const QString &path, const QString &reason)
 class BandReader
 {
 public:
-    BandReader(SourceFile &file, const QString &path)
-        : m_file(file), m_path(path), m_buffer(std::make_unique<std::uint8_t[]>(kBandBytes))
+    BandReader(SourceFile &file, const QString &path, std::uint8_t *buffer)
+        : m_file(file), m_path(path), m_buffer(buffer)
     {
     }
 
     const std::uint8_t *read(std::int64_t offset, std::size_t count)
     {
         if (offset == m_offset && count == m_count)
-            return m_buffer.get();
+            return m_buffer;
         m_count = 0;
-        const std::int64_t got = m_file.readAt(offset, m_buffer.get(), count);
+        const std::int64_t got = m_file.readAt(offset, m_buffer, count);
         if (got < 0)
             throw ProcessingError(readFailure(m_path, m_file.errorString()));
         if (static_cast<std::size_t>(got) != count)
             throw ProcessingError(readFailure(m_path, QStringLiteral("the file ended early")));
         m_offset = offset;
         m_count = count;
-        return m_buffer.get();
+        return m_buffer;
     }
 
 private:
     SourceFile &m_file;
     const QString &m_path;
-    std::unique_ptr<std::uint8_t[]> m_buffer;
+    std::uint8_t *m_buffer;
     std::int64_t m_offset = -1;
     std::size_t m_count = 0;
 };
@@ -102,6 +102,20 @@ private:
     std::uint8_t *m_buffer;
     std::size_t m_used = 0;
 };
+
+// The band buffers, made once and kept: a fresh pair per file would cost the
+// system a new set of zeroed pages for every small image.
+struct Buffers
+{
+    std::unique_ptr<std::uint8_t[]> source = std::make_unique<std::uint8_t[]>(kBandBytes);
+    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kOutputBytes);
+};
+
+Buffers &buffers()
+{
+    static Buffers kept;
+    return kept;
+}
 
 void writeChannel(BandReader &reader, ChannelWriter &out, const BitmapHeader &header, const PixelLayout &layout,
                   Channel channel)
@@ -209,8 +223,8 @@ void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHead
     const QString folder = path.left(path.size() - name.size());
 
     const BitmapHeader outHeader = ChannelFileHeader(header, layout);
-    BandReader reader(source, path);
-    auto buffer = std::make_unique<std::uint8_t[]>(kOutputBytes);
+    Buffers &kept = buffers();
+    BandReader reader(source, path, kept.source.get());
 
     const struct
     {
@@ -225,7 +239,7 @@ void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHead
         AtomicOutputFile file;
         if (!file.create(target))
             throw ProcessingError(writeFailure(target, file.errorString()));
-        ChannelWriter writer(file, target, buffer.get());
+        ChannelWriter writer(file, target, kept.output.get());
         writeChannel(reader, writer, outHeader, layout, output.channel);
         if (!file.commit())
             throw ProcessingError(writeFailure(target, file.errorString()));
