@@ -1,14 +1,23 @@
 #include "platform/fileio.h"
+#include "platform/qtplatform.h"
+#include "ui/main/frmmain.h"
 
 #include <QApplication>
-#include <cstdio>
 
 int main(int argc, char *argv[])
 {
     IgnoreFileSizeSignal();
+    Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Prismora"));
     QApplication::setApplicationName(QStringLiteral("Prismora"));
-    std::fputs("Prismora: the main window does not exist yet; the split engine is built.\n", stderr);
-    return 0;
+    QApplication::setApplicationVersion(QStringLiteral(PRISMORA_VERSION));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/prismora-256.png")));
+
+    QtPlatform platform;
+    frmMain window(platform);
+    if (window.endedAtStartup())
+        return 0;
+    window.show();
+    return app.exec();
 }

@@ -52,3 +52,19 @@ public:
     std::function<void()> onYield;
     std::function<void(const Message &)> onMessage;
 };
+
+#include <ostream>
+
+// Readable QString values in test failure messages.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+inline void PrintTo(const QStringList &list, std::ostream *out)
+{
+    *out << "{ ";
+    for (const QString &text : list)
+        *out << '"' << text.toStdString() << "\" ";
+    *out << '}';
+}

@@ -1,0 +1,476 @@
+#include "ui/main/frmmain.h"
+
+#include "filesys/paths.h"
+#include "platform/platform.h"
+#include "platform/settings.h"
+#include "ui/main/options.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QUrl>
+
+namespace {
+
+// Layouts are drawn in twips; 15 make one pixel at 96 dots per inch.
+constexpr int px(int twips)
+{
+    return (twips + 7) / 15;
+}
+
+QRect twipRect(int left, int top, int width, int height)
+{
+    return {px(left), px(top), px(width), px(height)};
+}
+
+const char *kDesignRect = "prismoraDesignRect";
+
+// Places a control at its designed spot, grown just enough that the
+// platform's font does not clip its caption.
+template <typename W>
+W *place(W *widget, const char *name, const QRect &rect)
+{
+    widget->setObjectName(QLatin1String(name));
+    widget->setProperty(kDesignRect, rect);
+    const QSize hint = widget->sizeHint();
+    QRect grown = rect;
+    if (qobject_cast<QPushButton *>(widget) || qobject_cast<QLabel *>(widget) || qobject_cast<QLineEdit *>(widget)) {
+        grown.setWidth(std::max(rect.width(), hint.width()));
+        grown.setHeight(std::max(rect.height(), hint.height()));
+    }
+    widget->setGeometry(grown);
+    return widget;
+}
+
+QProgressBar *progressBar(QWidget *parent, const char *name, const QRect &rect)
+{
+    auto *bar = place(new QProgressBar(parent), name, rect);
+    bar->setRange(0, 100);
+    bar->setValue(0);
+    bar->setTextVisible(false);
+    return bar;
+}
+
+QStringList localPaths(const QMimeData *data)
+{
+    QStringList paths;
+    if (!data || !data->hasUrls())
+        return paths;
+    for (const QUrl &url : data->urls())
+        if (url.isLocalFile())
+            paths.append(url.toLocalFile());
+    return paths;
+}
+
+} // namespace
+
+void FolderListBox::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void FolderListBox::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void FolderListBox::dropEvent(QDropEvent *event)
+{
+    const QStringList paths = localPaths(event->mimeData());
+    event->acceptProposedAction();
+    if (onDrop)
+        onDrop(paths);
+}
+
+frmMain::frmMain(Platform &platform, QWidget *parent)
+    : QMainWindow(parent), m_platform(platform), m_batch(*this, platform)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Prismora"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/prismora.png")));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    buildControls();
+    m_loadedWindows.append(this);
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildControls()
+{
+    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuFileSave = mnuFile->addAction(QStringLiteral("&Save Options"), this, [this] { SaveOptions(); });
+    mnuFileSave->setObjectName(QStringLiteral("mnuFileSave"));
+    mnuFileExit = mnuFile->addAction(QStringLiteral("E&xit"), this, [this] { mnuFileExit_Click(); });
+    mnuFileExit->setObjectName(QStringLiteral("mnuFileExit"));
+    mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("&About Prismora"), this, [this] { mnuHelpAbout_Click(); });
+    mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
+
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(px(7110), px(6270));
+    setCentralWidget(client);
+
+    // A thin etched separator under the menu bar.
+    auto *line2 = new QFrame(client);
+    line2->setObjectName(QStringLiteral("Line2"));
+    line2->setGeometry(0, px(20), px(7110), 1);
+    line2->setStyleSheet(QStringLiteral("background-color: rgb(192, 192, 192);"));
+    auto *line1 = new QFrame(client);
+    line1->setObjectName(QStringLiteral("Line1"));
+    line1->setGeometry(0, px(20) + 1, px(7095), 1);
+    line1->setStyleSheet(QStringLiteral("background-color: palette(base);"));
+
+    tabMain = place(new QTabWidget(client), "tabMain", twipRect(315, 135, 6495, 5835));
+    pageFolders = new QWidget;
+    pageFolders->setObjectName(QStringLiteral("pageFolders"));
+    pageOptions = new QWidget;
+    pageOptions->setObjectName(QStringLiteral("pageOptions"));
+    tabMain->addTab(pageFolders, QString());
+    tabMain->addTab(pageOptions, QString());
+
+    cmdAdd = place(new QPushButton(QStringLiteral("&Add Folders..."), pageFolders), "cmdAdd",
+                   twipRect(1320, 510, 1305, 405));
+    cmdAdd->setToolTip(QStringLiteral("Add folders for processing."));
+    cmdClear = place(new QPushButton(QStringLiteral("&Clear"), pageFolders), "cmdClear",
+                     twipRect(3825, 510, 1305, 405));
+    cmdClear->setToolTip(QStringLiteral("Clear the folders list."));
+    lstFolders = place(new FolderListBox(pageFolders), "lstFolders", twipRect(360, 1035, 5790, 2595));
+    lstFolders->setAcceptDrops(true);
+    lstFolders->viewport()->setAcceptDrops(true); // item views take drops on their viewport
+    lstFolders->setDragDropMode(QAbstractItemView::DropOnly);
+    lstFolders->onDrop = [this](const QStringList &paths) { lstFolders_OLEDragDrop(paths); };
+    cmdProcess = place(new QPushButton(QStringLiteral("&Process"), pageFolders), "cmdProcess",
+                       twipRect(2595, 3855, 1305, 405));
+    cmdProcess->setToolTip(QStringLiteral("Process the files in the selected folders."));
+    fraProgress = place(new QGroupBox(QStringLiteral("Progress"), pageFolders), "fraProgress",
+                        twipRect(360, 4395, 5790, 1200));
+    auto *label5 = place(new QLabel(QStringLiteral("All Files:"), fraProgress), "Label5", twipRect(75, 360, 915, 270));
+    pbrAllFiles = progressBar(fraProgress, "pbrAllFiles", twipRect(1095, 360, 4440, 270));
+    auto *label4 =
+        place(new QLabel(QStringLiteral("This Folder:"), fraProgress), "Label4", twipRect(75, 765, 915, 270));
+    pbrThisFolder = progressBar(fraProgress, "pbrThisFolder", twipRect(1095, 765, 4440, 270));
+    // Labels grown for a wider font push their bars right rather than under them.
+    const int labelsEnd = std::max(label4->geometry().right(), label5->geometry().right()) + px(60);
+    for (QProgressBar *bar : {pbrAllFiles, pbrThisFolder}) {
+        QRect rect = bar->geometry();
+        if (rect.left() < labelsEnd)
+            rect.setLeft(labelsEnd);
+        bar->setGeometry(rect);
+    }
+
+    fraDestination = place(new QGroupBox(QStringLiteral("Destination Folders"), pageOptions), "fraDestination",
+                           twipRect(420, 735, 5715, 2415));
+    place(new QLabel(QStringLiteral("Red Folder:"), fraDestination), "Label1", twipRect(195, 510, 1100, 270));
+    txtRedDir = place(new QLineEdit(fraDestination), "txtRedDir", twipRect(1455, 435, 3500, 350));
+    place(new QLabel(QStringLiteral("Green Folder:"), fraDestination), "Label2", twipRect(195, 1110, 1100, 270));
+    txtGreenDir = place(new QLineEdit(fraDestination), "txtGreenDir", twipRect(1455, 1035, 3500, 350));
+    place(new QLabel(QStringLiteral("Blue Folder:"), fraDestination), "Label3", twipRect(195, 1710, 1100, 270));
+    txtBlueDir = place(new QLineEdit(fraDestination), "txtBlueDir", twipRect(1455, 1635, 3500, 350));
+
+    stsStatus = new QStatusBar(this);
+    stsStatus->setObjectName(QStringLiteral("stsStatus"));
+    stsStatus->setSizeGripEnabled(false);
+    stsStatus->setFixedHeight(px(285));
+    panelStatus = new QLabel(stsStatus);
+    panelStatus->setObjectName(QStringLiteral("stsStatusPanel1"));
+    panelMode = new QLabel(stsStatus);
+    panelMode->setObjectName(QStringLiteral("stsStatusPanel2"));
+    setStatusBar(stsStatus);
+
+    setTabOrder(tabMain, cmdAdd);
+    setTabOrder(cmdAdd, cmdClear);
+    setTabOrder(cmdClear, cmdProcess);
+    setTabOrder(cmdProcess, lstFolders);
+    setTabOrder(lstFolders, txtRedDir);
+    setTabOrder(txtRedDir, txtGreenDir);
+    setTabOrder(txtGreenDir, txtBlueDir);
+
+    connect(cmdAdd, &QPushButton::clicked, this, [this] { cmdAdd_Click(); });
+    connect(cmdClear, &QPushButton::clicked, this, [this] { cmdClear_Click(); });
+    connect(cmdProcess, &QPushButton::clicked, this, [this] { cmdProcess_Click(); });
+
+    m_fields = {{txtRedDir, "RedDir", "Red", &SavedRedDir},
+                {txtGreenDir, "GreenDir", "Green", &SavedGreenDir},
+                {txtBlueDir, "BlueDir", "Blue", &SavedBlueDir}};
+
+    layout()->activate();
+    setFixedSize(px(7110), menuBar()->sizeHint().height() + px(6555));
+}
+
+void frmMain::Form_Load()
+{
+    // The tab captions, chosen with the control's own selections; no handler is
+    // connected yet, so these selections never prompt.
+    tabMain->setCurrentIndex(0);
+    tabMain->setTabText(0, QStringLiteral("Fol&ders"));
+    tabMain->setCurrentIndex(1);
+    tabMain->setTabText(1, QStringLiteral("&Options"));
+    tabMain->setCurrentIndex(0);
+    m_currentTab = 0;
+
+    panelStatus->setFixedWidth(px(5000));
+    panelMode->setFixedWidth(px(2200));
+    panelStatus->setText(QStringLiteral("Ready..."));
+    panelMode->setText(QStringLiteral("Mode: Prismora only"));
+    stsStatus->addWidget(panelStatus);
+    stsStatus->addWidget(panelMode);
+
+    pbrThisFolder->setValue(0);
+    pbrAllFiles->setValue(0);
+
+    for (DirField &field : m_fields) {
+        connect(field.edit, &QLineEdit::textChanged, this, [this, &field] { dirField_Change(field); });
+        field.edit->setText(
+            GetSetting(QStringLiteral("Main"), QLatin1String(field.key), QLatin1String(field.defaultName)));
+        *field.saved = field.edit->text();
+    }
+    mnuFileSave->setEnabled(false);
+
+    connect(tabMain, &QTabWidget::currentChanged, this, [this](int index) {
+        const int previous = m_currentTab;
+        m_currentTab = index;
+        tabMain_Click(previous);
+    });
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget *from, QWidget *to) { focusMoved(from, to); });
+
+    if (m_platform.previousInstance()) {
+        m_endedAtStartup = true;
+        mnuFileExit_Click();
+    }
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    placeTabPages();
+}
+
+// Controls on the tabs are designed relative to the whole tab control,
+// whose pages begin below the tab row.
+void frmMain::placeTabPages()
+{
+    for (QWidget *page : {pageFolders, pageOptions}) {
+        const QPoint origin = page->mapTo(tabMain, QPoint(0, 0));
+        for (QWidget *child : page->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+            const QRect design = child->property(kDesignRect).toRect();
+            if (!design.isNull())
+                child->move(design.topLeft() - origin);
+        }
+    }
+}
+
+void frmMain::setCaption(const QString &caption)
+{
+    setWindowTitle(caption);
+}
+
+void frmMain::setThisFolderProgress(int value)
+{
+    pbrThisFolder->setValue(value);
+}
+
+void frmMain::setAllFilesProgress(int value)
+{
+    pbrAllFiles->setValue(value);
+}
+
+void frmMain::setStatusText(const QString &text)
+{
+    panelStatus->setText(text);
+}
+
+QString frmMain::redDirName() const
+{
+    return txtRedDir->text();
+}
+
+QString frmMain::greenDirName() const
+{
+    return txtGreenDir->text();
+}
+
+QString frmMain::blueDirName() const
+{
+    return txtBlueDir->text();
+}
+
+QStringList frmMain::folders() const
+{
+    QStringList list;
+    for (int i = 0; i < lstFolders->count(); ++i)
+        list.append(lstFolders->item(i)->text());
+    return list;
+}
+
+bool frmMain::addFolder(const QString &path)
+{
+    if (!lstFolders->findItems(path, Qt::MatchExactly | Qt::MatchCaseSensitive).isEmpty()) {
+        m_platform.beep();
+        return false;
+    }
+    lstFolders->addItem(path);
+    return true;
+}
+
+void frmMain::lstFolders_OLEDragDrop(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (FileExists(path))
+            continue;
+        addFolder(path);
+    }
+}
+
+void frmMain::cmdAdd_Click()
+{
+    const QString start = GetSetting(QStringLiteral("AddFolders"), QStringLiteral("LastPath"), GetWindowsDir());
+    const QString folder = QFileDialog::getExistingDirectory(nullptr, QStringLiteral("Add Folder"),
+                                                             FolderExists(start) ? start : GetWindowsDir());
+    if (folder.isEmpty())
+        return;
+    SaveSetting(QStringLiteral("AddFolders"), QStringLiteral("LastPath"), folder);
+    addFolder(folder);
+}
+
+void frmMain::cmdClear_Click()
+{
+    lstFolders->clear();
+}
+
+void frmMain::cmdProcess_Click()
+{
+    m_batch.run();
+}
+
+void frmMain::mnuHelpAbout_Click()
+{
+    QMessageBox::about(nullptr, QStringLiteral("About Prismora"), QStringLiteral("Prismora\nVersion 2.1.0"));
+}
+
+void frmMain::SaveOptions()
+{
+    for (DirField &field : m_fields) {
+        SaveSetting(QStringLiteral("Main"), QLatin1String(field.key), field.edit->text());
+        *field.saved = field.edit->text();
+    }
+    mnuFileSave->setEnabled(false);
+}
+
+void frmMain::tabMain_Click(int previousTab)
+{
+    if (previousTab != 1)
+        return;
+    // A field that still holds the focus loses it with its page: its rule
+    // runs before the question is asked.
+    if (DirField *field = fieldOf(QApplication::focusWidget()))
+        dirField_LostFocus(*field);
+    if (!mnuFileSave->isEnabled())
+        return;
+    if (AskYesNo(m_platform, SaveOptionsPrompt(), QStringLiteral("Save Options")))
+        SaveOptions();
+    else
+        mnuFileSave->setEnabled(false);
+}
+
+frmMain::DirField *frmMain::fieldOf(QWidget *widget)
+{
+    for (DirField &field : m_fields)
+        if (field.edit == widget)
+            return &field;
+    return nullptr;
+}
+
+void frmMain::dirField_Change(DirField &field)
+{
+    const QString result = CheckFolderName(field.edit->text());
+    if (result == QLatin1String("OK"))
+        return;
+    ShowNotice(m_platform, InvalidFolderNameMessage(result), QStringLiteral("Invalid Folder Name"));
+    QString restored = GetSetting(QStringLiteral("Main"), QLatin1String(field.key), QLatin1String(field.defaultName));
+    // A stored name that is itself not valid would bring the message back
+    // without end: the default takes its place.
+    if (CheckFolderName(restored) != QLatin1String("OK"))
+        restored = QLatin1String(field.defaultName);
+    field.edit->setText(restored);
+}
+
+void frmMain::dirField_LostFocus(DirField &field)
+{
+    if (field.edit->text() != *field.saved)
+        mnuFileSave->setEnabled(true);
+}
+
+void frmMain::focusMoved(QWidget *from, QWidget *to)
+{
+    // Only a move to another control of this window is a LostFocus; a message
+    // box, another window or another program taking the focus is not.
+    if (!to || to->window() != this)
+        return;
+    if (DirField *field = fieldOf(from))
+        dirField_LostFocus(*field);
+}
+
+void frmMain::registerWindow(QWidget *window)
+{
+    m_loadedWindows.append(window);
+}
+
+void frmMain::mnuFileExit_Click()
+{
+    if (m_exiting)
+        return;
+    m_exiting = true;
+    for (qsizetype i = m_loadedWindows.size() - 1; i >= 0; --i) {
+        QWidget *window = m_loadedWindows[i];
+        if (!window)
+            continue;
+        if (window == this)
+            close();
+        else
+            window->deleteLater();
+    }
+    m_loadedWindows.clear();
+    m_exiting = false;
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+    if (!m_exiting)
+        mnuFileExit_Click();
+}
+
+void frmMain::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    if (m_batch.isRunning())
+        m_batch.requestStop();
+    if (mnuFileSave->isEnabled() && AskYesNo(m_platform, SaveOptionsPrompt(), QStringLiteral("Save Options")))
+        SaveOptions();
+}

@@ -1,0 +1,75 @@
+#include "platform/fileio.h"
+#include "platform/instancelock.h"
+#include "platform/settings.h"
+#include "support/bitmaps.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(InstanceLock, ASecondHolderSeesTheFirstAndADeadOwnerDoesNotCount)
+{
+    const QString lockPath =
+        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QStringLiteral("/prismora.lock");
+    {
+        InstanceLock first;
+        InstanceLock second;
+        EXPECT_FALSE(first.anotherInstanceRuns());
+        EXPECT_FALSE(first.anotherInstanceRuns()); // asking again is not another instance
+        EXPECT_TRUE(second.anotherInstanceRuns());
+    }
+    // A lock left by a process that no longer runs.
+    ASSERT_TRUE(WriteFile(lockPath, "999999\nprismora\nnohost\n"));
+    InstanceLock third;
+    EXPECT_FALSE(third.anotherInstanceRuns());
+}
+
+TEST(Settings, MissingKeysGiveTheDefaultAndValuesComeBackAsWritten)
+{
+    EXPECT_EQ(GetSetting(QStringLiteral("Main"), QStringLiteral("NoSuchKey"), QStringLiteral("dflt")),
+              QStringLiteral("dflt"));
+    for (const QString &value : {QString(), QStringLiteral("  spaced  "), QStringLiteral("Ünï/图")}) {
+        SaveSetting(QStringLiteral("Main"), QStringLiteral("RedDir"), value);
+        EXPECT_EQ(GetSetting(QStringLiteral("Main"), QStringLiteral("RedDir"), QStringLiteral("Red")), value);
+    }
+    const QString file = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/Prismora/Prismora.conf");
+    EXPECT_TRUE(ReadFile(file).contains("[Main]"));
+}
+
+TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath(QStringLiteral("out.bmp"));
+    ASSERT_TRUE(WriteFile(target, "old"));
+    {
+        AtomicOutputFile file;
+        ASSERT_TRUE(file.create(target));
+        ASSERT_TRUE(file.write("new bytes", 9));
+        // Destroyed without commit, as when a run fails half-way.
+    }
+    EXPECT_EQ(ReadFile(target), QByteArray("old"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("out.bmp")});
+    AtomicOutputFile file;
+    ASSERT_TRUE(file.create(target));
+    ASSERT_TRUE(file.write("new", 3));
+    ASSERT_TRUE(file.commit());
+    EXPECT_EQ(ReadFile(target), QByteArray("new"));
+    EXPECT_EQ(QFileInfo(target).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
+}
+
+TEST(MakeFolder, ReportsTheSystemReason)
+{
+    QTemporaryDir dir;
+    QString reason;
+    EXPECT_TRUE(MakeFolder(dir.filePath(QStringLiteral("new")), &reason));
+    EXPECT_FALSE(MakeFolder(dir.filePath(QStringLiteral("new")), &reason));
+    EXPECT_EQ(reason, QStringLiteral("File exists"));
+    EXPECT_FALSE(MakeFolder(dir.filePath(QStringLiteral("a/b")), &reason));
+    EXPECT_EQ(reason, QStringLiteral("No such file or directory"));
+}
+
+} // namespace

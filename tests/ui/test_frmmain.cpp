@@ -1,0 +1,405 @@
+#include "support/bitmaps.h"
+#include "support/scriptedplatform.h"
+#include "ui/main/frmmain.h"
+#include "ui/main/options.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+#include <gtest/gtest.h>
+
+namespace {
+
+QSettings store()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Prismora"),
+                     QStringLiteral("Prismora"));
+}
+
+QString stored(const char *key)
+{
+    return store().value(QStringLiteral("Main/") + QLatin1String(key), QStringLiteral("<none>")).toString();
+}
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        auto settings = store();
+        settings.clear();
+        settings.sync();
+    }
+
+    // Creates the window as start-up does; `show` makes it active so focus moves are real.
+    frmMain &open(bool show = true)
+    {
+        m_window = std::make_unique<frmMain>(m_platform);
+        if (show) {
+            m_window->show();
+            m_window->activateWindow();
+            EXPECT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+        }
+        return *m_window;
+    }
+
+    template <typename T>
+    T *child(const char *name) const
+    {
+        T *found = m_window->findChild<T *>(QLatin1String(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    QLineEdit *field(const char *name) const { return child<QLineEdit>(name); }
+    QAction *saveItem() const { return child<QAction>("mnuFileSave"); }
+    QTabWidget *tabs() const { return child<QTabWidget>("tabMain"); }
+    QListWidget *list() const { return child<QListWidget>("lstFolders"); }
+    QString statusText() const { return child<QLabel>("stsStatusPanel1")->text(); }
+
+    // Edits a field on the Options tab and moves the focus to the next field.
+    void edit(const char *name, const QString &text, const char *focusNext = nullptr)
+    {
+        tabs()->setCurrentIndex(1);
+        QLineEdit *edit = field(name);
+        edit->setFocus();
+        edit->setText(text);
+        if (focusNext)
+            field(focusNext)->setFocus();
+    }
+
+    void drop(const QStringList &paths)
+    {
+        QMimeData data;
+        QList<QUrl> urls;
+        for (const QString &path : paths)
+            urls.append(QUrl::fromLocalFile(path));
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(list()->viewport(), &enter);
+        QDropEvent event(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(list()->viewport(), &event);
+    }
+
+    QStringList listed() const
+    {
+        QStringList items;
+        for (int i = 0; i < list()->count(); ++i)
+            items.append(list()->item(i)->text());
+        return items;
+    }
+
+    ScriptedPlatform m_platform;
+    std::unique_ptr<frmMain> m_window;
+};
+
+TEST_F(MainWindowTest, StartsFromAnEmptyStoreWithDefaultsAndWritesNothing)
+{
+    frmMain &w = open();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Prismora"));
+    EXPECT_EQ(field("txtRedDir")->text(), QStringLiteral("Red"));
+    EXPECT_EQ(field("txtGreenDir")->text(), QStringLiteral("Green"));
+    EXPECT_EQ(field("txtBlueDir")->text(), QStringLiteral("Blue"));
+    EXPECT_EQ(SavedRedDir, QStringLiteral("Red"));
+    EXPECT_EQ(SavedBlueDir, QStringLiteral("Blue"));
+    EXPECT_FALSE(saveItem()->isEnabled());
+    EXPECT_EQ(tabs()->currentIndex(), 0);
+    EXPECT_EQ(tabs()->tabText(0), QStringLiteral("Fol&ders"));
+    EXPECT_EQ(tabs()->tabText(1), QStringLiteral("&Options"));
+    EXPECT_EQ(statusText(), QStringLiteral("Ready..."));
+    EXPECT_EQ(child<QLabel>("stsStatusPanel2")->text(), QStringLiteral("Mode: Prismora only"));
+    EXPECT_EQ(child<QProgressBar>("pbrAllFiles")->value(), 0);
+    EXPECT_EQ(child<QProgressBar>("pbrThisFolder")->maximum(), 100);
+    EXPECT_EQ(child<QPushButton>("cmdProcess")->toolTip(), QStringLiteral("Process the files in the selected folders."));
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+    EXPECT_TRUE(store().allKeys().isEmpty());
+    EXPECT_FALSE(w.endedAtStartup());
+}
+
+TEST_F(MainWindowTest, StartsFromAFilledStoreIncludingAnEmptyName)
+{
+    {
+        auto settings = store();
+        settings.setValue(QStringLiteral("Main/RedDir"), QStringLiteral("Rouge"));
+        settings.setValue(QStringLiteral("Main/GreenDir"), QString());
+    }
+    open();
+    EXPECT_EQ(field("txtRedDir")->text(), QStringLiteral("Rouge"));
+    EXPECT_EQ(field("txtGreenDir")->text(), QString());
+    EXPECT_EQ(field("txtBlueDir")->text(), QStringLiteral("Blue"));
+    EXPECT_EQ(SavedGreenDir, QString());
+    EXPECT_FALSE(saveItem()->isEnabled());
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+}
+
+TEST_F(MainWindowTest, AStoredNameWithAForbiddenCharacterWarnsOnceAndFallsBackToTheDefault)
+{
+    store().setValue(QStringLiteral("Main/BlueDir"), QStringLiteral("a|b"));
+    open();
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Invalid Folder Name"));
+    EXPECT_EQ(field("txtBlueDir")->text(), QStringLiteral("Blue"));
+}
+
+TEST_F(MainWindowTest, SaveIndicatorFollowsFocusLossOfChangedFields)
+{
+    open();
+    // Leaving an untouched field changes nothing.
+    tabs()->setCurrentIndex(1);
+    field("txtRedDir")->setFocus();
+    field("txtGreenDir")->setFocus();
+    EXPECT_FALSE(saveItem()->isEnabled());
+    // A field edited but still focused does not count yet.
+    field("txtGreenDir")->setText(QStringLiteral("green"));
+    EXPECT_FALSE(saveItem()->isEnabled());
+    // Losing the focus with a case-only change counts.
+    field("txtBlueDir")->setFocus();
+    EXPECT_TRUE(saveItem()->isEnabled());
+    // Editing it back does not clear the indicator.
+    field("txtGreenDir")->setFocus();
+    field("txtGreenDir")->setText(QStringLiteral("Green"));
+    field("txtRedDir")->setFocus();
+    EXPECT_TRUE(saveItem()->isEnabled());
+    // Saving stores all three and clears it.
+    field("txtRedDir")->setText(QString());
+    saveItem()->trigger();
+    EXPECT_FALSE(saveItem()->isEnabled());
+    EXPECT_EQ(stored("RedDir"), QString());
+    EXPECT_EQ(stored("GreenDir"), QStringLiteral("Green"));
+    EXPECT_EQ(stored("BlueDir"), QStringLiteral("Blue"));
+    EXPECT_EQ(SavedRedDir, QString());
+    // An emptied field that loses the focus counts as a change.
+    field("txtGreenDir")->setFocus();
+    field("txtGreenDir")->setText(QString());
+    field("txtBlueDir")->setFocus();
+    EXPECT_TRUE(saveItem()->isEnabled());
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+}
+
+TEST_F(MainWindowTest, AMessageBoxTakingTheFocusIsNotALostFocus)
+{
+    frmMain &w = open();
+    edit("txtRedDir", QStringLiteral("Changed"));
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    EXPECT_FALSE(saveItem()->isEnabled());
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    field("txtGreenDir")->setFocus();
+    EXPECT_TRUE(saveItem()->isEnabled());
+}
+
+TEST_F(MainWindowTest, LeavingTheOptionsTabAsksAndYesStores)
+{
+    open();
+    edit("txtRedDir", QStringLiteral("R2"), "txtGreenDir");
+    m_platform.answers = {MsgAnswer::Yes};
+    tabs()->setCurrentIndex(0);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].text,
+              QStringLiteral("Do want to save the changes you made to the default folder names?"));
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Save Options"));
+    EXPECT_EQ(m_platform.messages[0].buttons, MsgButtons::YesNo);
+    EXPECT_EQ(m_platform.messages[0].icon, MsgIcon::None);
+    EXPECT_EQ(stored("RedDir"), QStringLiteral("R2"));
+    EXPECT_FALSE(saveItem()->isEnabled());
+    EXPECT_EQ(tabs()->currentIndex(), 0);
+}
+
+TEST_F(MainWindowTest, LeavingTheOptionsTabAndAnsweringNoKeepsTheTextButStoresNothing)
+{
+    frmMain &w = open();
+    edit("txtRedDir", QStringLiteral("R2"), "txtGreenDir");
+    m_platform.answers = {MsgAnswer::No};
+    tabs()->setCurrentIndex(0);
+    EXPECT_EQ(m_platform.messages.size(), 1);
+    EXPECT_FALSE(saveItem()->isEnabled());
+    EXPECT_EQ(field("txtRedDir")->text(), QStringLiteral("R2"));
+    EXPECT_EQ(w.redDirName(), QStringLiteral("R2"));
+    EXPECT_EQ(stored("RedDir"), QStringLiteral("<none>"));
+    EXPECT_EQ(SavedRedDir, QStringLiteral("Red"));
+    // Going back and leaving again without edits does not ask.
+    tabs()->setCurrentIndex(1);
+    tabs()->setCurrentIndex(0);
+    EXPECT_EQ(m_platform.messages.size(), 1);
+}
+
+TEST_F(MainWindowTest, AnEditStillFocusedWhenTheTabIsLeftIsOfferedForSaving)
+{
+    open();
+    edit("txtBlueDir", QStringLiteral("B2"));
+    m_platform.answers = {MsgAnswer::Yes};
+    tabs()->setCurrentIndex(0);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(stored("BlueDir"), QStringLiteral("B2"));
+}
+
+TEST_F(MainWindowTest, ClosingWithUnsavedNamesAsksOnceWhicheverWayItCloses)
+{
+    for (const bool viaExit : {false, true}) {
+        for (const MsgAnswer answer : {MsgAnswer::Yes, MsgAnswer::No}) {
+            SCOPED_TRACE(viaExit ? "Exit" : "close control");
+            SetUp();
+            m_platform.messages.clear();
+            frmMain &w = open();
+            edit("txtGreenDir", QStringLiteral("G2"), "txtRedDir");
+            m_platform.answers = {answer};
+            if (viaExit)
+                child<QAction>("mnuFileExit")->trigger();
+            else
+                w.close();
+            EXPECT_FALSE(w.isVisible());
+            ASSERT_EQ(m_platform.messages.size(), 1);
+            EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Save Options"));
+            EXPECT_EQ(stored("GreenDir"), answer == MsgAnswer::Yes ? QStringLiteral("G2") : QStringLiteral("<none>"));
+        }
+    }
+}
+
+TEST_F(MainWindowTest, ClosingWithNothingUnsavedDoesNotAsk)
+{
+    frmMain &w = open();
+    w.close();
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+}
+
+TEST(CheckFolderName, QuestionMarkWinsOtherwiseTheLastFoundInTestOrder)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"Red", "OK"},       {"", "OK"},          {"   ", "OK"},     {"name.", "OK"},  {"Ünï", "OK"},
+        {"a\\b", "\\"},      {"a/b", "/"},        {"a:b", ":"},      {"a*b", "*"},     {"a?b", "?"},
+        {"a\"b", "\""},      {"a<b", "<"},        {"a>b", ">"},      {"a|b", "|"},     {"\\<", "<"},
+        {"*?|", "?"},        {":*", "*"},         {"?\\", "?"},      {"|\"", "|"},     {"<>:", ">"},
+    };
+    for (const auto &[name, expected] : cases)
+        EXPECT_EQ(CheckFolderName(QString::fromUtf8(name)), QString::fromUtf8(expected)) << name;
+}
+
+TEST_F(MainWindowTest, AForbiddenCharacterIsRefusedAndTheStoredNameComesBack)
+{
+    store().setValue(QStringLiteral("Main/GreenDir"), QStringLiteral("Verde"));
+    open();
+    tabs()->setCurrentIndex(1);
+    QLineEdit *red = field("txtRedDir");
+    red->setFocus();
+    red->end(false);
+    QTest::keyClicks(red, QStringLiteral("?"));
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].text,
+              QStringLiteral("? is not a valid character to use in a folder name.\r\n"
+                             "The characters  \\  /  :  *  ?  \"  <  > and | are not\r\n"
+                             "allowed in a Windows folder name."));
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Invalid Folder Name"));
+    EXPECT_EQ(m_platform.messages[0].buttons, MsgButtons::Ok);
+    EXPECT_EQ(m_platform.messages[0].icon, MsgIcon::Exclamation);
+    EXPECT_EQ(red->text(), QStringLiteral("Red"));
+
+    // Everything typed since the last store goes, not only the bad character.
+    QLineEdit *green = field("txtGreenDir");
+    green->setFocus();
+    green->setText(QStringLiteral("Verde2"));
+    green->setText(QStringLiteral("Verde2:x*"));
+    ASSERT_EQ(m_platform.messages.size(), 2);
+    EXPECT_TRUE(m_platform.messages[1].text.startsWith(QStringLiteral("* is not")));
+    EXPECT_EQ(green->text(), QStringLiteral("Verde"));
+    EXPECT_FALSE(saveItem()->isEnabled());
+}
+
+TEST_F(MainWindowTest, DropsAddFoldersOnlyAndBeepForEachDuplicate)
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a"));
+    const QString b = dir.filePath(QStringLiteral("b"));
+    const QString upperA = dir.filePath(QStringLiteral("A"));
+    for (const QString &path : {a, b, upperA})
+        ASSERT_TRUE(QDir().mkpath(path));
+    const QString file = dir.filePath(QStringLiteral("picture.bmp"));
+    ASSERT_TRUE(WriteFile(file, "x"));
+    open();
+    drop({a});
+    drop({a}); // again: beep, nothing added
+    EXPECT_EQ(m_platform.beeps, 1);
+    drop({b, file, a, upperA, b});
+    EXPECT_EQ(listed(), QStringList({a, b, upperA}));
+    EXPECT_EQ(m_platform.beeps, 3);
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+    child<QPushButton>("cmdClear")->click();
+    EXPECT_TRUE(listed().isEmpty());
+    EXPECT_EQ(statusText(), QStringLiteral("Ready..."));
+}
+
+TEST_F(MainWindowTest, ProcessRunsTheBatchThroughTheWindow)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("photos"));
+    ASSERT_TRUE(QDir().mkpath(source));
+    for (const char *name : {"a.bmp", "b.bmp"})
+        ASSERT_TRUE(WriteFile(source + QLatin1Char('/') + QLatin1String(name), MakeBitmap({3, 2})));
+    frmMain &w = open();
+    drop({source});
+    QStringList seen;
+    m_platform.onYield = [&] {
+        seen.append(QStringLiteral("%1|%2|%3|%4")
+                        .arg(w.windowTitle(), statusText())
+                        .arg(child<QProgressBar>("pbrThisFolder")->value())
+                        .arg(child<QProgressBar>("pbrAllFiles")->value()));
+    };
+    child<QPushButton>("cmdProcess")->click();
+    EXPECT_EQ(seen, QStringList({QStringLiteral("Prismora - Processing...|Splitting... a.bmp|0|50"),
+                                 QStringLiteral("Prismora - Processing...|Splitting... b.bmp|50|100")}));
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Prismora"));
+    EXPECT_EQ(statusText(), QStringLiteral("Ready..."));
+    EXPECT_EQ(child<QProgressBar>("pbrAllFiles")->value(), 0);
+    EXPECT_EQ(child<QProgressBar>("pbrThisFolder")->value(), 0);
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp")));
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_b.bmp")));
+}
+
+TEST_F(MainWindowTest, ProcessWithAnEmptyListOnlyTellsTheUser)
+{
+    open();
+    child<QPushButton>("cmdProcess")->click();
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("No Folders Added"));
+}
+
+TEST_F(MainWindowTest, ClosingDuringARunAsksThenStopsAfterTheCurrentFile)
+{
+    QTemporaryDir dir;
+    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+        ASSERT_TRUE(WriteFile(dir.filePath(QLatin1String(name)), MakeBitmap({})));
+    frmMain &w = open();
+    drop({dir.path()});
+    edit("txtRedDir", QStringLiteral("R3"), "txtGreenDir"); // unsaved, yet the run uses it
+    m_platform.answers = {MsgAnswer::Yes};
+    m_platform.onYield = [&] { w.close(); };
+    child<QPushButton>("cmdProcess")->click();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(stored("RedDir"), QStringLiteral("R3"));
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("R3/R_a.bmp"))));
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("R3/R_b.bmp"))));
+}
+
+TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnything)
+{
+    m_platform.otherInstance = true;
+    frmMain &w = open(false);
+    EXPECT_TRUE(w.endedAtStartup());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+}
+
+} // namespace
