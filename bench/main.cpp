@@ -33,7 +33,7 @@ public:
     void beep() override {}
     void doEvents() override {}
     bool previousInstance() override { return false; }
-    void shellOpen(const QString &) override {}
+    void shellExecute(const QString &, const QString &) override {}
 };
 
 class HeadlessWindow : public BatchWindow

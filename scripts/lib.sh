@@ -4,7 +4,7 @@ set -euo pipefail
 
 PRISMORA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PRISMORA_BUILD_DIR=${PRISMORA_BUILD_DIR:-$PRISMORA_ROOT/build}
-PRISMORA_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgtest-dev)
+PRISMORA_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgtest-dev file desktop-file-utils)
 
 prismora_install_missing() {
     local missing=() pkg

@@ -11,7 +11,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Prismora"));
     QApplication::setApplicationName(QStringLiteral("Prismora"));
-    QApplication::setApplicationVersion(QStringLiteral(PRISMORA_VERSION));
+    QApplication::setApplicationVersion(QStringLiteral(PRISMORA_VERSION_TEXT));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/prismora-256.png")));
 
     QtPlatform platform;

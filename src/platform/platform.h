@@ -25,8 +25,9 @@ public:
     virtual void doEvents() = 0;
     // True when another instance of the program already runs for this user.
     virtual bool previousInstance() = 0;
-    // Hands a target to the desktop's "open" action; the result is not reported.
-    virtual void shellOpen(const QString &target) = 0;
+    // Asks the desktop to carry out `operation` ("open") on `target`; the
+    // result is not reported.
+    virtual void shellExecute(const QString &operation, const QString &target) = 0;
 };
 
 // The two message styles the program uses.

@@ -30,11 +30,12 @@ bool QtPlatform::previousInstance()
     return m_lock.anotherInstanceRuns();
 }
 
-void QtPlatform::shellOpen(const QString &target)
+void QtPlatform::shellExecute(const QString &operation, const QString &target)
 {
+    if (operation != QLatin1String("open"))
+        return;
     // A bare host name is a web address; "mailto:" and other schemes pass as they are.
-    QUrl url = QUrl::fromUserInput(target);
-    if (target.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive))
-        url = QUrl(target);
+    const QUrl url = target.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) ? QUrl(target)
+                                                                                        : QUrl::fromUserInput(target);
     QDesktopServices::openUrl(url);
 }

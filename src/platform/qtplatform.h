@@ -11,7 +11,7 @@ public:
     void beep() override;
     void doEvents() override;
     bool previousInstance() override;
-    void shellOpen(const QString &target) override;
+    void shellExecute(const QString &operation, const QString &target) override;
 
 private:
     InstanceLock m_lock;

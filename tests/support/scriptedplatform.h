@@ -41,7 +41,10 @@ public:
             onYield();
     }
     bool previousInstance() override { return otherInstance; }
-    void shellOpen(const QString &target) override { opened.append(target); }
+    void shellExecute(const QString &operation, const QString &target) override
+    {
+        opened.append(operation + QLatin1Char(' ') + target);
+    }
 
     QList<Message> messages;
     std::deque<MsgAnswer> answers;

@@ -3,18 +3,19 @@
 #include "filesys/paths.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
+#include "ui/about/frmabout.h"
+#include "ui/addfolder/frmaddfolder.h"
+#include "ui/common/twips.h"
 #include "ui/main/options.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFileDialog>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -23,17 +24,6 @@
 #include <QUrl>
 
 namespace {
-
-// Layouts are drawn in twips; 15 make one pixel at 96 dots per inch.
-constexpr int px(int twips)
-{
-    return (twips + 7) / 15;
-}
-
-QRect twipRect(int left, int top, int width, int height)
-{
-    return {px(left), px(top), px(width), px(height)};
-}
 
 const char *kDesignRect = "prismoraDesignRect";
 
@@ -346,13 +336,14 @@ void frmMain::lstFolders_OLEDragDrop(const QStringList &paths)
 
 void frmMain::cmdAdd_Click()
 {
-    const QString start = GetSetting(QStringLiteral("AddFolders"), QStringLiteral("LastPath"), GetWindowsDir());
-    const QString folder = QFileDialog::getExistingDirectory(nullptr, QStringLiteral("Add Folder"),
-                                                             FolderExists(start) ? start : GetWindowsDir());
-    if (folder.isEmpty())
-        return;
-    SaveSetting(QStringLiteral("AddFolders"), QStringLiteral("LastPath"), folder);
-    addFolder(folder);
+    // Created at the first opening and kept while hidden; its own close
+    // control destroys it, and the next opening makes it anew.
+    if (!m_addFolder) {
+        m_addFolder = new frmAddFolder(
+            m_platform, this, [this] { return folders(); }, [this](const QString &path) { lstFolders->addItem(path); });
+        registerWindow(m_addFolder);
+    }
+    m_addFolder->showModal();
 }
 
 void frmMain::cmdClear_Click()
@@ -367,7 +358,9 @@ void frmMain::cmdProcess_Click()
 
 void frmMain::mnuHelpAbout_Click()
 {
-    QMessageBox::about(nullptr, QStringLiteral("About Prismora"), QStringLiteral("Prismora\nVersion 2.1.0"));
+    auto *about = new frmAbout(m_platform); // deletes itself when closed
+    registerWindow(about);
+    about->exec();
 }
 
 void frmMain::SaveOptions()

@@ -9,6 +9,7 @@
 
 class Platform;
 class QAction;
+class frmAddFolder;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -93,6 +94,7 @@ private:
     bool m_unloaded = false;
     int m_currentTab = 0;
     QList<QPointer<QWidget>> m_loadedWindows;
+    QPointer<frmAddFolder> m_addFolder;
 
     QTabWidget *tabMain = nullptr;
     QWidget *pageFolders = nullptr;

@@ -1,0 +1,93 @@
+// libFuzzer target: arbitrary bytes as a source file, through the header read,
+// the checks and the split, into a scratch folder. Besides the sanitizers it
+// checks what must always hold: an accepted file gives three outputs of the
+// size its header states, a refused one gives none, and no temporary file is
+// ever left behind.
+
+#include "bitmap/splitter.h"
+#include "platform/fileio.h"
+#include "platform/platform.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+class SilentPlatform : public Platform
+{
+public:
+    MsgAnswer messageBox(const QString &, const QString &, MsgButtons, MsgIcon) override { return MsgAnswer::Ok; }
+    void beep() override {}
+    void doEvents() override {}
+    bool previousInstance() override { return false; }
+    void shellExecute(const QString &, const QString &) override {}
+};
+
+struct Scratch
+{
+    Scratch()
+    {
+        IgnoreFileSizeSignal();
+        for (const char *name : {"Red", "Green", "Blue"})
+            QDir(dir.path()).mkdir(QLatin1String(name));
+        source = dir.filePath(QStringLiteral("fuzz.bmp"));
+    }
+    QTemporaryDir dir;
+    QString source;
+};
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+qint64 entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    static Scratch scratch;
+    static SilentPlatform platform;
+    {
+        QFile file(scratch.source);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 0;
+        file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size));
+    }
+    const QString red = scratch.dir.filePath(QStringLiteral("Red/R_fuzz.bmp"));
+    QFile::remove(red);
+    QString result;
+    try {
+        result = SplitBitmap(scratch.source, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"),
+                             platform);
+    } catch (const ProcessingError &) {
+        std::abort(); // a source that stays put cannot fail to read or write here
+    }
+    if (result == QLatin1String("OK")) {
+        QFile out(red);
+        check(out.open(QIODevice::ReadOnly));
+        const QByteArray header = out.read(54);
+        check(header.size() == 54);
+        const auto stated = static_cast<std::uint32_t>(static_cast<std::uint8_t>(header[34])
+                                                        | static_cast<std::uint8_t>(header[35]) << 8
+                                                        | static_cast<std::uint8_t>(header[36]) << 16
+                                                        | static_cast<std::uint32_t>(static_cast<std::uint8_t>(header[37])) << 24);
+        check(out.size() == 54 + static_cast<qint64>(stated));
+        check(out.size() <= 54 + static_cast<qint64>(size));
+    } else {
+        check(!QFile::exists(red));
+    }
+    for (const char *name : {"Red", "Green", "Blue"})
+        check(entries(scratch.dir.filePath(QLatin1String(name))) <= 1);
+    return 0;
+}

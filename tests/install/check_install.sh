@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and checks the freedesktop layout.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+test -x "$prefix/bin/prismora"
+desktop=$prefix/share/applications/prismora.desktop
+grep -qx 'Exec=prismora' "$desktop"
+grep -qx 'Icon=prismora' "$desktop"
+for size in 16 24 32 48 64 128 256; do
+    file "$prefix/share/icons/hicolor/${size}x${size}/apps/prismora.png" | grep -q "${size} x ${size}"
+done
+if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$desktop"
+fi
+echo "install layout: 1 passed, 0 failed"

@@ -1,0 +1,297 @@
+#include "support/bitmaps.h"
+#include "support/scriptedplatform.h"
+#include "ui/about/frmabout.h"
+#include "ui/addfolder/frmaddfolder.h"
+#include "ui/main/frmmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSettings>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+QSettings store()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Prismora"),
+                     QStringLiteral("Prismora"));
+}
+
+QString lastPath()
+{
+    return store().value(QStringLiteral("AddFolders/LastPath"), QStringLiteral("<none>")).toString();
+}
+
+class AddFolderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        auto settings = store();
+        settings.clear();
+        settings.sync();
+        ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("photos/2024"))));
+        ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("photos/.hidden"))));
+        ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("scans"))));
+    }
+
+    // The dialog on its own, shown without a modal loop so the test can drive it.
+    frmAddFolder &open()
+    {
+        m_dialog = std::make_unique<frmAddFolder>(
+            m_platform, nullptr, [this] { return m_list; }, [this](const QString &path) { m_list.append(path); });
+        m_dialog->show();
+        return *m_dialog;
+    }
+
+    template <typename T>
+    T *child(const char *name) const
+    {
+        return m_dialog->findChild<T *>(QLatin1String(name));
+    }
+    QStringList entries() const
+    {
+        QStringList texts;
+        auto *list = child<QListWidget>("Dir1");
+        for (int i = 0; i < list->count(); ++i)
+            texts.append(list->item(i)->text().trimmed());
+        return texts;
+    }
+    void openEntry(const QString &text)
+    {
+        auto *list = child<QListWidget>("Dir1");
+        const auto found = list->findItems(text, Qt::MatchEndsWith);
+        ASSERT_EQ(found.size(), 1) << qPrintable(text);
+        list->setCurrentItem(found.first());
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Return);
+    }
+    QString path(const char *relative) const { return m_dir.filePath(QLatin1String(relative)); }
+
+    QTemporaryDir m_dir;
+    ScriptedPlatform m_platform;
+    QStringList m_list;
+    std::unique_ptr<frmAddFolder> m_dialog;
+};
+
+TEST_F(AddFolderTest, FirstUseStartsAtTheHomeFolderOnItsVolume)
+{
+    frmAddFolder &d = open();
+    EXPECT_EQ(d.windowTitle(), QStringLiteral("Add Folder"));
+    EXPECT_EQ(d.path(), QDir::homePath());
+    EXPECT_EQ(d.drive(), QStorageInfo(QDir::homePath()).rootPath());
+    EXPECT_FALSE(child<QLabel>("lblPath")->text().isEmpty());
+    EXPECT_FALSE(child<QPushButton>("cmdAdd")->isDefault());
+    EXPECT_FALSE(child<QPushButton>("cmdAdd")->autoDefault());
+    EXPECT_FALSE(child<QPushButton>("cmdCancel")->autoDefault());
+    EXPECT_EQ(lastPath(), QStringLiteral("<none>"));
+}
+
+TEST_F(AddFolderTest, AStoredFolderThatIsGoneOrAPlainFileCountsAsMissing)
+{
+    ASSERT_TRUE(WriteFile(path("file.txt"), "x"));
+    for (const QString &stored : {path("deleted"), path("file.txt")}) {
+        store().setValue(QStringLiteral("AddFolders/LastPath"), stored);
+        EXPECT_EQ(open().path(), QDir::homePath()) << qPrintable(stored);
+    }
+    store().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
+    EXPECT_EQ(open().path(), path("photos"));
+}
+
+TEST_F(AddFolderTest, ListsTheChainAndTheVisibleSubfoldersAndOpensOnlyOnEnter)
+{
+    store().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
+    frmAddFolder &d = open();
+    const QStringList shown = entries();
+    EXPECT_EQ(shown.first(), QStorageInfo(path("photos")).rootPath());
+    EXPECT_EQ(shown.mid(shown.size() - 2), QStringList({QStringLiteral("photos"), QStringLiteral("2024")}));
+    EXPECT_FALSE(shown.contains(QStringLiteral(".hidden")));
+    // Selecting alone changes nothing; Enter opens.
+    auto *list = child<QListWidget>("Dir1");
+    list->setCurrentRow(list->count() - 1);
+    EXPECT_EQ(d.path(), path("photos"));
+    openEntry(QStringLiteral("2024"));
+    EXPECT_EQ(d.path(), path("photos/2024"));
+    EXPECT_TRUE(child<QLabel>("lblPath")->text().endsWith(QStringLiteral("2024")));
+    openEntry(QFileInfo(m_dir.path()).fileName());
+    EXPECT_EQ(d.path(), m_dir.path());
+    EXPECT_TRUE(entries().contains(QStringLiteral("scans")));
+}
+
+TEST_F(AddFolderTest, AddTwiceBeepsTheSecondTimeAndWritesTheLastPathBothTimes)
+{
+    store().setValue(QStringLiteral("AddFolders/LastPath"), path("scans"));
+    open();
+    auto *add = child<QPushButton>("cmdAdd");
+    add->click();
+    EXPECT_EQ(m_list, QStringList{path("scans")});
+    store().setValue(QStringLiteral("AddFolders/LastPath"), QStringLiteral("elsewhere"));
+    add->click();
+    EXPECT_EQ(m_list, QStringList{path("scans")});
+    EXPECT_EQ(m_platform.beeps, 1);
+    EXPECT_EQ(lastPath(), path("scans"));
+    EXPECT_TRUE(m_dialog->isVisible());
+}
+
+TEST_F(AddFolderTest, AnEntryDifferingOnlyInLetterCaseIsNoDuplicate)
+{
+    store().setValue(QStringLiteral("AddFolders/LastPath"), path("scans"));
+    m_list = {path("SCANS")};
+    open();
+    child<QPushButton>("cmdAdd")->click();
+    EXPECT_EQ(m_list, QStringList({path("SCANS"), path("scans")}));
+    EXPECT_EQ(m_platform.beeps, 0);
+}
+
+TEST_F(AddFolderTest, EnterAndEscapeNeitherAddNorClose)
+{
+    open();
+    for (QWidget *target : {static_cast<QWidget *>(m_dialog.get()), static_cast<QWidget *>(child<QPushButton>("cmdAdd")),
+                            static_cast<QWidget *>(child<QComboBox>("Drive1"))}) {
+        target->setFocus();
+        QTest::keyClick(target, Qt::Key_Escape);
+        QTest::keyClick(target, Qt::Key_Return);
+    }
+    EXPECT_TRUE(m_dialog->isVisible());
+    EXPECT_TRUE(m_list.isEmpty());
+    EXPECT_EQ(lastPath(), QStringLiteral("<none>"));
+}
+
+TEST_F(AddFolderTest, AnUnreadableVolumeBeepsAndTheDriveListReturns)
+{
+    frmAddFolder &d = open();
+    auto *drives = child<QComboBox>("Drive1");
+    drives->addItem(QStringLiteral("/no/such/volume"), QStringLiteral("/no/such/volume"));
+    drives->setCurrentIndex(drives->count() - 1);
+    Q_EMIT drives->activated(drives->count() - 1);
+    EXPECT_EQ(m_platform.beeps, 1);
+    EXPECT_EQ(d.path(), QDir::homePath());
+    EXPECT_EQ(d.drive(), QStorageInfo(QDir::homePath()).rootPath());
+}
+
+// Through the main window: the real modal showing, driven from inside its loop.
+class AddFolderFromMainTest : public AddFolderTest
+{
+protected:
+    void whileModal(const std::function<void(QWidget *)> &act)
+    {
+        QTimer::singleShot(0, [act] {
+            QWidget *modal = QApplication::activeModalWidget();
+            ASSERT_NE(modal, nullptr);
+            act(modal);
+        });
+    }
+};
+
+TEST_F(AddFolderFromMainTest, CloseHidesAndKeepsTheFolderTheCloseControlDestroysWithoutWriting)
+{
+    store().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
+    frmMain main(m_platform);
+    main.show();
+    auto *cmdAdd = main.findChild<QPushButton *>(QStringLiteral("cmdAdd"));
+    QPoint firstPosition;
+    whileModal([&](QWidget *dialog) {
+        firstPosition = dialog->pos();
+        EXPECT_EQ(dialog->pos(), main.pos() + QPoint(133, 167));
+        QTest::keyClick(dialog->findChild<QListWidget *>(QStringLiteral("Dir1")), Qt::Key_Down);
+        dialog->findChild<QPushButton *>(QStringLiteral("cmdAdd"))->click();
+        dialog->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
+    });
+    cmdAdd->click();
+    EXPECT_EQ(main.folders(), QStringList{path("photos")});
+    EXPECT_EQ(lastPath(), path("photos"));
+
+    // Reopened: the same dialog, folder and position, and a new subfolder shows.
+    ASSERT_TRUE(QDir().mkpath(path("photos/new")));
+    QPointer<QWidget> kept;
+    whileModal([&](QWidget *dialog) {
+        kept = dialog;
+        auto *list = dialog->findChild<QListWidget *>(QStringLiteral("Dir1"));
+        EXPECT_FALSE(list->findItems(QStringLiteral("new"), Qt::MatchEndsWith).isEmpty());
+        EXPECT_EQ(dialog->pos(), firstPosition);
+        // Browse elsewhere, then leave by the close control.
+        list->setCurrentItem(list->findItems(QStringLiteral("new"), Qt::MatchEndsWith).first());
+        QTest::keyClick(list, Qt::Key_Return);
+        dialog->close();
+    });
+    cmdAdd->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(kept.isNull());
+    EXPECT_EQ(lastPath(), path("photos"));
+
+    // A fresh dialog starts at the stored folder, not the one browsed last.
+    whileModal([&](QWidget *dialog) {
+        EXPECT_NE(dialog, kept.data());
+        EXPECT_EQ(static_cast<frmAddFolder *>(dialog)->path(), path("photos"));
+        dialog->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
+    });
+    cmdAdd->click();
+    main.close();
+}
+
+TEST_F(AddFolderFromMainTest, ExitDestroysTheHiddenDialogToo)
+{
+    auto main = std::make_unique<frmMain>(m_platform);
+    main->show();
+    QPointer<QWidget> dialog;
+    whileModal([&](QWidget *modal) {
+        dialog = modal;
+        modal->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
+    });
+    main->findChild<QPushButton *>(QStringLiteral("cmdAdd"))->click();
+    ASSERT_FALSE(dialog.isNull());
+    main->findChild<QAction *>(QStringLiteral("mnuFileExit"))->trigger();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(dialog.isNull());
+    EXPECT_FALSE(main->isVisible());
+}
+
+TEST(AboutBox, ShowsTitleAndVersionAndHandsTheLinksToTheDesktop)
+{
+    ScriptedPlatform platform;
+    for (int opening = 0; opening < 2; ++opening) {
+        frmAbout about(platform);
+        about.setAttribute(Qt::WA_DeleteOnClose, false);
+        about.show();
+        EXPECT_EQ(about.windowTitle(), QStringLiteral("About Prismora"));
+        EXPECT_EQ(about.findChild<QLabel *>(QStringLiteral("lblTitle"))->text(), QStringLiteral("Prismora"));
+        EXPECT_EQ(about.findChild<QLabel *>(QStringLiteral("lblVersion"))->text(), QStringLiteral("Version 2.1.0"));
+        EXPECT_EQ(about.findChild<QLabel *>(QStringLiteral("picIcon"))->pixmap().size(), QSize(69, 64));
+        auto *url = about.findChild<QLabel *>(QStringLiteral("lblURL"));
+        auto *email = about.findChild<QLabel *>(QStringLiteral("lblEmail"));
+        EXPECT_EQ(url->cursor().shape(), Qt::PointingHandCursor);
+        EXPECT_EQ(email->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+        QTest::mouseClick(url, Qt::LeftButton);
+        QTest::mouseClick(email, Qt::LeftButton);
+        EXPECT_TRUE(about.isVisible());
+        EXPECT_EQ(about.focusWidget(), about.findChild<QPushButton *>(QStringLiteral("cmdOK")));
+    }
+    EXPECT_EQ(platform.opened,
+              QStringList({QStringLiteral("open prismora.example.org"),
+                           QStringLiteral("open mailto:support@prismora.example.org"),
+                           QStringLiteral("open prismora.example.org"),
+                           QStringLiteral("open mailto:support@prismora.example.org")}));
+}
+
+TEST(AboutBox, EnterAndEscapeBothClose)
+{
+    ScriptedPlatform platform;
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        QPointer<frmAbout> about = new frmAbout(platform);
+        QTimer::singleShot(0, [key] { QTest::keyClick(QApplication::activeModalWidget(), key); });
+        about->exec();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(about.isNull()) << key;
+    }
+}
+
+} // namespace
