@@ -94,6 +94,11 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
             if (m_stopRequested)
                 return BatchOutcome::Stopped;
             const QString &path = folder.filePaths[i];
+            // A source folder taken away mid-run ends the run with one clear
+            // message, not one message per file it held.
+            if (!FolderExists(folder.folderPath))
+                throw ProcessingError(QStringLiteral("Cannot read \"%1\": the folder \"%2\" no longer exists.")
+                                          .arg(path, folder.folderPath));
             ++started;
             m_window.setThisFolderProgress(percent(i, count));
             m_window.setAllFilesProgress(percent(started, total));

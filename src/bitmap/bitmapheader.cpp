@@ -105,7 +105,8 @@ BitmapHeader ReadBitmapHeader(const QString &path, Platform &platform)
     SourceFile file;
     std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
     if (!file.open(path) || file.readAt(0, bytes.data(), bytes.size()) < 0) {
-        ShowNotice(platform, file.errorString(), QStringLiteral("Image Info"));
+        ShowNotice(platform, QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()),
+                   QStringLiteral("Image Info"));
         return {};
     }
     return DecodeBitmapHeader(bytes);

@@ -28,87 +28,12 @@ QString writeFailure(const QString &path, const QString &reason)
     return QStringLiteral("Cannot write \"%1\": %2.").arg(path, reason);
 }
 
-// Reads source bands, remembering the last one so that a small image is read
-// from disk once for all three channels.
-class BandReader
-{
-public:
-    BandReader(SourceFile &file, const QString &path, std::uint8_t *buffer)
-        : m_file(file), m_path(path), m_buffer(buffer)
-    {
-    }
-
-    const std::uint8_t *read(std::int64_t offset, std::size_t count)
-    {
-        if (offset == m_offset && count == m_count)
-            return m_buffer;
-        m_count = 0;
-        const std::int64_t got = m_file.readAt(offset, m_buffer, count);
-        if (got < 0)
-            throw ProcessingError(readFailure(m_path, m_file.errorString()));
-        if (static_cast<std::size_t>(got) != count)
-            throw ProcessingError(readFailure(m_path, QStringLiteral("the file ended early")));
-        m_offset = offset;
-        m_count = count;
-        return m_buffer;
-    }
-
-private:
-    SourceFile &m_file;
-    const QString &m_path;
-    std::uint8_t *m_buffer;
-    std::int64_t m_offset = -1;
-    std::size_t m_count = 0;
-};
-
-// Gathers one channel file's bytes and hands them to the file in large writes.
-class ChannelWriter
-{
-public:
-    ChannelWriter(AtomicOutputFile &file, const QString &path, std::uint8_t *buffer)
-        : m_file(file), m_path(path), m_buffer(buffer)
-    {
-    }
-
-    // Room for `count` bytes (at most kOutputBytes), flushing first if needed.
-    std::uint8_t *reserve(std::size_t count)
-    {
-        if (m_used + count > kOutputBytes)
-            flush();
-        std::uint8_t *at = m_buffer + m_used;
-        m_used += count;
-        return at;
-    }
-
-    void zeros(std::int64_t count)
-    {
-        while (count > 0) {
-            const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count, kBandBytes));
-            std::memset(reserve(chunk), 0, chunk);
-            count -= static_cast<std::int64_t>(chunk);
-        }
-    }
-
-    void flush()
-    {
-        if (m_used > 0 && !m_file.write(m_buffer, m_used))
-            throw ProcessingError(writeFailure(m_path, m_file.errorString()));
-        m_used = 0;
-    }
-
-private:
-    AtomicOutputFile &m_file;
-    const QString &m_path;
-    std::uint8_t *m_buffer;
-    std::size_t m_used = 0;
-};
-
-// The band buffers, made once and kept: a fresh pair per file would cost the
-// system a new set of zeroed pages for every small image.
+// The band buffers, made once and kept: a fresh set per file would cost the
+// system new zeroed pages for every small image.
 struct Buffers
 {
     std::unique_ptr<std::uint8_t[]> source = std::make_unique<std::uint8_t[]>(kBandBytes);
-    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kOutputBytes);
+    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(3 * kOutputBytes);
 };
 
 Buffers &buffers()
@@ -117,43 +42,148 @@ Buffers &buffers()
     return kept;
 }
 
-void writeChannel(BandReader &reader, ChannelWriter &out, const BitmapHeader &header, const PixelLayout &layout,
-                  Channel channel)
+// Reads one band of the source; a short read means the file changed under us.
+const std::uint8_t *readBand(SourceFile &file, const QString &path, std::uint8_t *buffer, std::int64_t offset,
+                             std::size_t count)
+{
+    const std::int64_t got = file.readAt(offset, buffer, count);
+    if (got < 0)
+        throw ProcessingError(readFailure(path, file.errorString()));
+    if (static_cast<std::size_t>(got) != count)
+        throw ProcessingError(readFailure(path, QStringLiteral("the file ended early")));
+    return buffer;
+}
+
+// The three channel files of one source, written side by side from a single
+// pass over the source and put in place red, then green, then blue. A failure
+// ends the file it hit and those after it; the ones before it are finished, so
+// what lands on disk is what writing the files one after another would leave.
+class ChannelFiles
+{
+public:
+    explicit ChannelFiles(std::uint8_t *buffers) : m_buffers(buffers) {}
+
+    // Starts the files in order; one that cannot be created ends the list there.
+    void create(const QString (&targets)[3])
+    {
+        for (int k = 0; k < 3; ++k) {
+            m_targets[k] = targets[k];
+            if (!m_files[k].create(targets[k])) {
+                fail(k);
+                return;
+            }
+            m_live = k + 1;
+        }
+    }
+
+    // Files 0 .. live() - 1 are still being written.
+    int live() const { return m_live; }
+
+    // Room for `count` bytes (at most kOutputBytes) of file k. Safe to fill
+    // even if the file failed meanwhile; callers check live() afterwards.
+    std::uint8_t *reserve(int k, std::size_t count)
+    {
+        const auto index = static_cast<std::size_t>(k);
+        if (m_used[index] + count > kOutputBytes)
+            flush(k);
+        std::uint8_t *at = m_buffers + index * kOutputBytes + m_used[index];
+        m_used[index] += count;
+        return at;
+    }
+
+    void zeros(int k, std::int64_t count)
+    {
+        while (count > 0 && k < m_live) {
+            const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count, kBandBytes));
+            std::memset(reserve(k, chunk), 0, chunk);
+            count -= static_cast<std::int64_t>(chunk);
+        }
+    }
+
+    // Writes out and renames every file still alive, in order; then reports the
+    // first failure in file order, if any.
+    void finish()
+    {
+        for (int k = 0; k < m_live; ++k)
+            flush(k);
+        for (int k = 0; k < m_live; ++k)
+            if (!m_files[k].commit())
+                fail(k);
+        if (!m_error.isEmpty())
+            throw ProcessingError(m_error);
+    }
+
+private:
+    void flush(int k)
+    {
+        const auto index = static_cast<std::size_t>(k);
+        if (k < m_live && m_used[index] > 0 && !m_files[k].write(m_buffers + index * kOutputBytes, m_used[index]))
+            fail(k);
+        m_used[index] = 0;
+    }
+
+    void fail(int k)
+    {
+        m_error = writeFailure(m_targets[k], m_files[k].errorString());
+        for (int j = k; j < 3; ++j)
+            m_files[j].discard();
+        m_live = std::min(m_live, k);
+    }
+
+    std::uint8_t *m_buffers; // three output buffers of kOutputBytes each
+    QString m_targets[3];
+    AtomicOutputFile m_files[3];
+    std::size_t m_used[3] = {};
+    int m_live = 0;
+    QString m_error;
+};
+
+constexpr Channel kChannelOrder[3] = {Channel::Red, Channel::Green, Channel::Blue};
+
+void writeChannels(SourceFile &source, const QString &path, std::uint8_t *band, ChannelFiles &out,
+                   const BitmapHeader &header, const PixelLayout &layout)
 {
     const auto encoded = EncodeBitmapHeader(header);
-    std::memcpy(out.reserve(encoded.size()), encoded.data(), encoded.size());
+    for (int k = 0; k < out.live(); ++k)
+        std::memcpy(out.reserve(k, encoded.size()), encoded.data(), encoded.size());
 
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
     const std::size_t padding = rowBytes - 3 * width;
 
     if (rowBytes <= kBandBytes) {
-        // Whole rows per band.
+        // Whole rows per band, each band read once for all three files.
         const std::int64_t rowsPerBand = static_cast<std::int64_t>(kBandBytes / rowBytes);
-        for (std::int64_t row = 0; row < layout.rows; row += rowsPerBand) {
+        for (std::int64_t row = 0; row < layout.rows && out.live() > 0; row += rowsPerBand) {
             const auto count = static_cast<std::size_t>(std::min(rowsPerBand, layout.rows - row));
-            const std::uint8_t *in = reader.read(layout.offset + row * layout.rowBytes, count * rowBytes);
-            std::uint8_t *dest = out.reserve(count * rowBytes);
-            for (std::size_t r = 0; r < count; ++r) {
-                ExtractChannel(in + r * rowBytes, dest + r * rowBytes, width, channel);
-                std::memset(dest + r * rowBytes + 3 * width, 0, padding);
+            const std::uint8_t *in = readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes);
+            for (int k = 0; k < out.live(); ++k) {
+                std::uint8_t *dest = out.reserve(k, count * rowBytes);
+                for (std::size_t r = 0; r < count; ++r) {
+                    ExtractChannel(in + r * rowBytes, dest + r * rowBytes, width, kChannelOrder[k]);
+                    std::memset(dest + r * rowBytes + 3 * width, 0, padding);
+                }
             }
         }
     } else {
         // A row wider than a band goes through in pieces of whole pixels.
         const std::size_t pixelsPerPiece = kBandBytes / 3;
-        for (std::int64_t row = 0; row < layout.rows; ++row) {
+        for (std::int64_t row = 0; row < layout.rows && out.live() > 0; ++row) {
             const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
             for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
                 const std::size_t count = std::min(pixelsPerPiece, width - pixel);
-                const std::uint8_t *in = reader.read(rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
-                ExtractChannel(in, out.reserve(3 * count), count, channel);
+                const std::uint8_t *in =
+                    readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
+                for (int k = 0; k < out.live(); ++k)
+                    ExtractChannel(in, out.reserve(k, 3 * count), count, kChannelOrder[k]);
             }
-            out.zeros(static_cast<std::int64_t>(padding));
+            for (int k = 0; k < out.live(); ++k)
+                out.zeros(k, static_cast<std::int64_t>(padding));
         }
     }
-    out.zeros(layout.imageSize - layout.pixelBytes);
-    out.flush();
+    for (int k = 0; k < out.live(); ++k)
+        out.zeros(k, layout.imageSize - layout.pixelBytes);
+    out.finish();
 }
 
 } // namespace
@@ -221,29 +251,15 @@ void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHead
         throw ProcessingError(readFailure(path, QStringLiteral("No such file or directory")));
     const QString base = name.left(std::max<qsizetype>(0, name.size() - 4));
     const QString folder = path.left(path.size() - name.size());
-
-    const BitmapHeader outHeader = ChannelFileHeader(header, layout);
+    const QString targets[3] = {
+        folder + redDir + QStringLiteral("/R_") + base + QStringLiteral(".bmp"),
+        folder + greenDir + QStringLiteral("/G_") + base + QStringLiteral(".bmp"),
+        folder + blueDir + QStringLiteral("/B_") + base + QStringLiteral(".bmp"),
+    };
     Buffers &kept = buffers();
-    BandReader reader(source, path, kept.source.get());
-
-    const struct
-    {
-        const QString &dir;
-        const char *prefix;
-        Channel channel;
-    } outputs[] = {{redDir, "R_", Channel::Red}, {greenDir, "G_", Channel::Green}, {blueDir, "B_", Channel::Blue}};
-
-    for (const auto &output : outputs) {
-        const QString target = folder + output.dir + QLatin1Char('/') + QLatin1String(output.prefix) + base
-                               + QStringLiteral(".bmp");
-        AtomicOutputFile file;
-        if (!file.create(target))
-            throw ProcessingError(writeFailure(target, file.errorString()));
-        ChannelWriter writer(file, target, kept.output.get());
-        writeChannel(reader, writer, outHeader, layout, output.channel);
-        if (!file.commit())
-            throw ProcessingError(writeFailure(target, file.errorString()));
-    }
+    ChannelFiles out(kept.output.get());
+    out.create(targets);
+    writeChannels(source, path, kept.source.get(), out, ChannelFileHeader(header, layout), layout);
 }
 
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,

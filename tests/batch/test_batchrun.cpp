@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 namespace {
 
 // Records what the run shows, in order, as "caption:…", "this:N", "all:N", "status:…".
@@ -209,6 +211,58 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
     }
     EXPECT_TRUE(QFile::exists(m_dir.filePath(QStringLiteral("plain_file_as_destination/Red/R_a.bmp"))));
+}
+
+TEST_F(BatchRunTest, ASourceFolderRemovedMidRunEndsTheRunWithOneMessage)
+{
+    const QString gone = folder(QStringLiteral("gone"));
+    const QString later = folder(QStringLiteral("later"));
+    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+        bitmap(gone, QLatin1String(name));
+    bitmap(later, QStringLiteral("d.bmp"));
+    m_window.list = {gone, later};
+    m_platform.onYield = [&] { QDir(gone).removeRecursively(); };
+    EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Processing Error"));
+    EXPECT_EQ(m_platform.messages[0].text,
+              QStringLiteral("Cannot read \"%1/b.bmp\": the folder \"%1\" no longer exists.").arg(gone));
+    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    EXPECT_FALSE(QFile::exists(later + QStringLiteral("/Red")));
+}
+
+TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)
+{
+    const QString source = folder(QStringLiteral("src"));
+    TestBitmap small{4, 4};
+    TestBitmap large{100, 100};
+    bitmap(source, QStringLiteral("a.bmp"), small);
+    bitmap(source, QStringLiteral("b.bmp"), large);
+    const QByteArray sourceBytes = ReadFile(source + QStringLiteral("/b.bmp"));
+    ASSERT_TRUE(QDir(source).mkdir(QStringLiteral("Green")));
+    ASSERT_TRUE(WriteFile(source + QStringLiteral("/Green/G_b.bmp"), "older"));
+    m_window.list = {source};
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small4k = saved;
+    small4k.rlim_cur = 4096; // writes past 4 KiB fail as on a full disk
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small4k), 0);
+    const BatchOutcome outcome = m_run.run();
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(outcome, BatchOutcome::Failed);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].text,
+              QStringLiteral("Cannot write \"%1/Red/R_b.bmp\": File too large.").arg(source));
+    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    EXPECT_EQ(ReadFile(source + QStringLiteral("/b.bmp")), sourceBytes);
+    EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_b.bmp")), QByteArray("older"));
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
+    for (const char *name : {"Red", "Green", "Blue"})
+        for (const QString &entry : QDir(source + QLatin1Char('/') + QLatin1String(name))
+                                        .entryList(QDir::Files | QDir::Hidden))
+            EXPECT_FALSE(entry.startsWith(QLatin1Char('.'))) << qPrintable(entry); // no part files
 }
 
 TEST_F(BatchRunTest, AnEmptyDestinationNameWritesBesideTheSource)

@@ -75,11 +75,12 @@ TEST(ReadBitmapHeader, MissingFileIsReportedOnceAndReadsAsZero)
 {
     QTemporaryDir dir;
     ScriptedPlatform platform;
-    const BitmapHeader h = ReadBitmapHeader(dir.filePath(QStringLiteral("gone.bmp")), platform);
+    const QString gone = dir.filePath(QStringLiteral("gone.bmp"));
+    const BitmapHeader h = ReadBitmapHeader(gone, platform);
     EXPECT_EQ(h, BitmapHeader{});
     ASSERT_EQ(platform.messages.size(), 1);
     EXPECT_EQ(platform.messages[0].title, QStringLiteral("Image Info"));
-    EXPECT_EQ(platform.messages[0].text, QStringLiteral("No such file or directory"));
+    EXPECT_EQ(platform.messages[0].text, QStringLiteral("Cannot read \"%1\": No such file or directory.").arg(gone));
     EXPECT_EQ(platform.messages[0].buttons, MsgButtons::Ok);
     EXPECT_EQ(platform.messages[0].icon, MsgIcon::Exclamation);
     EXPECT_EQ(CheckBitmapHeader(h),
@@ -109,7 +110,8 @@ TEST(ReadBitmapHeader, FolderAndFifoAreReadFailuresNotHangs)
     EXPECT_EQ(ReadBitmapHeader(fifo, platform), BitmapHeader{});
     EXPECT_EQ(ReadBitmapHeader(dir.path(), platform), BitmapHeader{});
     ASSERT_EQ(platform.messages.size(), 2);
-    EXPECT_EQ(platform.messages[1].text, QStringLiteral("Is a directory"));
+    EXPECT_TRUE(platform.messages[0].text.endsWith(QStringLiteral(": Not a regular file.")));
+    EXPECT_TRUE(platform.messages[1].text.endsWith(QStringLiteral(": Is a directory.")));
 }
 
 } // namespace
