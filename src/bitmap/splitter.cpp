@@ -265,14 +265,12 @@ void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHead
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
                     Platform &platform)
 {
-    const BitmapHeader header = ReadBitmapHeader(path, platform);
+    SourceFile source;
+    const BitmapHeader header = ReadBitmapHeader(source, path, platform);
     const QString check = CheckBitmapHeader(header);
     if (check != QLatin1String("OK"))
         return check;
 
-    SourceFile source;
-    if (!source.open(path))
-        throw ProcessingError(readFailure(path, source.errorString()));
     PixelLayout layout;
     const QString geometry = CheckBitmapGeometry(header, source.size(), &layout);
     if (geometry != QLatin1String("OK"))

@@ -16,6 +16,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
 
@@ -391,6 +392,44 @@ TEST_F(MainWindowTest, ClosingDuringARunAsksThenStopsAfterTheCurrentFile)
     EXPECT_EQ(stored("RedDir"), QStringLiteral("R3"));
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("R3/R_a.bmp"))));
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("R3/R_b.bmp"))));
+}
+
+// With the real yield, input that waits while a file is split is handled
+// before the next file: here a timer and a second press of Process.
+TEST_F(MainWindowTest, TheWindowStaysResponsiveBetweenFiles)
+{
+    struct LivePlatform : ScriptedPlatform
+    {
+        void doEvents() override
+        {
+            ScriptedPlatform::doEvents();
+            QCoreApplication::processEvents();
+        }
+    };
+    LivePlatform platform;
+    QTemporaryDir dir;
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("%1.bmp").arg(i)), MakeBitmap({16, 16})));
+    frmMain w(platform);
+    w.show();
+    auto *process = w.findChild<QPushButton *>(QStringLiteral("cmdProcess"));
+    w.lstFolders_OLEDragDrop({dir.path()});
+    QString captionSeen;
+    int yieldsSeen = -1;
+    QTimer::singleShot(0, [&] {
+        captionSeen = w.windowTitle();
+        yieldsSeen = platform.yields;
+        process->click(); // pressed again mid-run: only a beep
+    });
+    process->click();
+    EXPECT_EQ(captionSeen, QStringLiteral("Prismora - Processing..."));
+    EXPECT_EQ(yieldsSeen, 1);
+    EXPECT_EQ(platform.beeps, 1);
+    EXPECT_EQ(platform.yields, 20);
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Prismora"));
+    EXPECT_EQ(w.findChild<QLabel *>(QStringLiteral("stsStatusPanel1"))->text(), QStringLiteral("Ready..."));
+    EXPECT_EQ(w.findChild<QProgressBar *>(QStringLiteral("pbrAllFiles"))->value(), 0);
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Blue/B_19.bmp"))));
 }
 
 TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnything)

@@ -103,7 +103,15 @@ frmMain::frmMain(Platform &platform, QWidget *parent)
     Form_Load();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    // The widgets die after this object's own part: no handler of ours may
+    // run for the focus moves and page changes their destruction causes.
+    disconnect(qApp, nullptr, this, nullptr);
+    tabMain->disconnect(this);
+    for (const DirField &field : m_fields)
+        field.edit->disconnect(this);
+}
 
 void frmMain::buildControls()
 {
