@@ -41,9 +41,9 @@ protected:
         EXPECT_TRUE(QDir().mkpath(path));
         return path;
     }
-    void bitmap(const QString &folderPath, const QString &name, TestBitmap spec = {})
+    void bitmap(const QString &folderPath, const QString &name, TestBitmap shape = {})
     {
-        ASSERT_TRUE(WriteFile(folderPath + QLatin1Char('/') + name, MakeBitmap(spec)));
+        ASSERT_TRUE(WriteFile(folderPath + QLatin1Char('/') + name, MakeBitmap(shape)));
     }
     static QStringList step(int thisFolder, int all, const QString &name)
     {

@@ -70,13 +70,13 @@ TEST_F(SplitterTest, OutputsAreByteExactForEveryPaddingAndStatedSize)
             const std::int32_t exact = (3 * width + width % 4) * std::abs(height);
             for (std::int32_t stated : {0, exact, exact + 13}) {
                 SCOPED_TRACE(testing::Message() << width << "x" << height << " stated " << stated);
-                TestBitmap spec;
-                spec.width = width;
-                spec.height = height;
-                spec.sizeImage = stated;
-                spec.trailing = stated > exact ? stated - exact : 0;
-                spec.seed = static_cast<std::uint32_t>(width * 100 + height);
-                const QByteArray bytes = MakeBitmap(spec);
+                TestBitmap shape;
+                shape.width = width;
+                shape.height = height;
+                shape.sizeImage = stated;
+                shape.trailing = stated > exact ? stated - exact : 0;
+                shape.seed = static_cast<std::uint32_t>(width * 100 + height);
+                const QByteArray bytes = MakeBitmap(shape);
                 ASSERT_EQ(split(QStringLiteral("img.bmp"), bytes), kOk);
                 expectReference(QStringLiteral("img"), bytes);
             }
@@ -87,8 +87,8 @@ TEST_F(SplitterTest, OutputsAreByteExactForEveryPaddingAndStatedSize)
 
 TEST_F(SplitterTest, OnePixelBecomesThreeGreyPixels)
 {
-    TestBitmap spec;
-    QByteArray bytes = MakeBitmap(spec);
+    TestBitmap shape;
+    QByteArray bytes = MakeBitmap(shape);
     bytes[54] = 10; // blue
     bytes[55] = 20; // green
     bytes[56] = 30; // red
@@ -117,10 +117,10 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
 TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)
 {
     for (std::int32_t width : {400000, 400001, 349527}) {
-        TestBitmap spec;
-        spec.width = width;
-        spec.height = 2;
-        const QByteArray bytes = MakeBitmap(spec);
+        TestBitmap shape;
+        shape.width = width;
+        shape.height = 2;
+        const QByteArray bytes = MakeBitmap(shape);
         ASSERT_EQ(split(QStringLiteral("wide.bmp"), bytes), kOk);
         expectReference(QStringLiteral("wide"), bytes);
     }
@@ -128,10 +128,10 @@ TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)
 
 TEST_F(SplitterTest, ManyBandsOfWholeRows)
 {
-    TestBitmap spec;
-    spec.width = 1001;
-    spec.height = -1500; // about 4.5 MB: several bands, top-down
-    const QByteArray bytes = MakeBitmap(spec);
+    TestBitmap shape;
+    shape.width = 1001;
+    shape.height = -1500; // about 4.5 MB: several bands, top-down
+    const QByteArray bytes = MakeBitmap(shape);
     ASSERT_EQ(split(QStringLiteral("tall.bmp"), bytes), kOk);
     expectReference(QStringLiteral("tall"), bytes);
 }
@@ -139,7 +139,7 @@ TEST_F(SplitterTest, ManyBandsOfWholeRows)
 struct Refusal
 {
     const char *name;
-    TestBitmap spec;
+    TestBitmap shape;
     std::function<void(QByteArray &)> damage;
     const char *text;
 };
@@ -167,7 +167,7 @@ TEST_F(SplitterTest, MalformedGeometryIsRefusedAndWritesNothing)
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
-        QByteArray bytes = MakeBitmap(c.spec);
+        QByteArray bytes = MakeBitmap(c.shape);
         c.damage(bytes);
         const QString name = QLatin1String(c.name) + QStringLiteral(".bmp");
         EXPECT_EQ(split(name, bytes), QLatin1String(c.text));
@@ -183,18 +183,18 @@ TEST_F(SplitterTest, MalformedGeometryIsRefusedAndWritesNothing)
 
 TEST_F(SplitterTest, StatedSizeTooSmallIsReplacedAndTooLargeIsCutToTheFile)
 {
-    TestBitmap spec;
-    spec.width = 3;
-    spec.height = 2;  // rows need 24 bytes
-    spec.sizeImage = 5;
-    ASSERT_EQ(split(QStringLiteral("small.bmp"), MakeBitmap(spec)), kOk);
+    TestBitmap shape;
+    shape.width = 3;
+    shape.height = 2;  // rows need 24 bytes
+    shape.sizeImage = 5;
+    ASSERT_EQ(split(QStringLiteral("small.bmp"), MakeBitmap(shape)), kOk);
     QByteArray red = ReadFile(output("Red", "R_", QStringLiteral("small")));
     EXPECT_EQ(red.size(), 54 + 24);
     EXPECT_EQ(ReadI32(red, 34), 24);
 
-    spec.sizeImage = 1000;
-    spec.trailing = 10; // the file holds 34 bytes after the offset
-    ASSERT_EQ(split(QStringLiteral("large.bmp"), MakeBitmap(spec)), kOk);
+    shape.sizeImage = 1000;
+    shape.trailing = 10; // the file holds 34 bytes after the offset
+    ASSERT_EQ(split(QStringLiteral("large.bmp"), MakeBitmap(shape)), kOk);
     red = ReadFile(output("Red", "R_", QStringLiteral("large")));
     EXPECT_EQ(red.size(), 54 + 34);
     EXPECT_EQ(ReadI32(red, 34), 34);
@@ -209,12 +209,12 @@ TEST_F(SplitterTest, PixelsAfterAColourTableOrALargerHeaderGiveStandardFiles)
     };
     for (const Layout layout : {Layout{1078, 40}, Layout{138, 124}, Layout{60, 40}}) {
         SCOPED_TRACE(layout.offBits);
-        TestBitmap spec;
-        spec.width = 5;
-        spec.height = 3;
-        spec.offBits = layout.offBits;
-        spec.infoSize = layout.infoSize;
-        const QByteArray bytes = MakeBitmap(spec);
+        TestBitmap shape;
+        shape.width = 5;
+        shape.height = 3;
+        shape.offBits = layout.offBits;
+        shape.infoSize = layout.infoSize;
+        const QByteArray bytes = MakeBitmap(shape);
         ASSERT_EQ(split(QStringLiteral("pal.bmp"), bytes), kOk);
         const std::pair<const char *, int> outputs[] = {{"R_", 2}, {"G_", 1}, {"B_", 0}};
         const char *folders[] = {"Red", "Green", "Blue"};
@@ -235,10 +235,10 @@ TEST_F(SplitterTest, PixelsAfterAColourTableOrALargerHeaderGiveStandardFiles)
 
 TEST_F(SplitterTest, RefusedHeaderWritesNothingAndReturnsTheCheckText)
 {
-    TestBitmap spec;
-    spec.bitCount = 8;
-    spec.compression = 1;
-    EXPECT_EQ(split(QStringLiteral("rle.bmp"), MakeBitmap(spec)),
+    TestBitmap shape;
+    shape.bitCount = 8;
+    shape.compression = 1;
+    EXPECT_EQ(split(QStringLiteral("rle.bmp"), MakeBitmap(shape)),
               QStringLiteral("Not a 24 bit bitmap. Bitmap is compressed. "));
     EXPECT_TRUE(destinationEntries().isEmpty());
 }
@@ -275,10 +275,10 @@ TEST_F(SplitterTest, FullDiskMidWriteKeepsTheOlderOutputAndLeavesNoPart)
 {
     const QByteArray older("older red");
     ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("big")), older));
-    TestBitmap spec;
-    spec.width = 100;
-    spec.height = 100;
-    ASSERT_TRUE(WriteFile(source(QStringLiteral("big.bmp")), MakeBitmap(spec)));
+    TestBitmap shape;
+    shape.width = 100;
+    shape.height = 100;
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("big.bmp")), MakeBitmap(shape)));
 
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);

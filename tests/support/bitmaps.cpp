@@ -34,37 +34,37 @@ std::int64_t rowBytes(std::int64_t width)
 
 } // namespace
 
-QByteArray MakeBitmap(const TestBitmap &spec)
+QByteArray MakeBitmap(const TestBitmap &shape)
 {
-    const std::int64_t rows = std::llabs(spec.height);
-    const std::int64_t stride = spec.width > 0 ? rowBytes(spec.width) : 0;
+    const std::int64_t rows = std::llabs(shape.height);
+    const std::int64_t stride = shape.width > 0 ? rowBytes(shape.width) : 0;
     const std::int64_t pixelBytes = stride * rows;
-    QByteArray file(static_cast<qsizetype>(spec.offBits + pixelBytes + spec.trailing), '\0');
+    QByteArray file(static_cast<qsizetype>(shape.offBits + pixelBytes + shape.trailing), '\0');
     file[0] = 'B';
     file[1] = 'M';
     PutI32(file, 2, static_cast<std::int32_t>(file.size()));
-    PutI32(file, 10, spec.offBits);
-    PutI32(file, 14, spec.infoSize);
-    PutI32(file, 18, spec.width);
-    PutI32(file, 22, spec.height);
-    putI16(file, 26, spec.planes);
-    putI16(file, 28, spec.bitCount);
-    PutI32(file, 30, spec.compression);
-    PutI32(file, 34, spec.sizeImage);
+    PutI32(file, 10, shape.offBits);
+    PutI32(file, 14, shape.infoSize);
+    PutI32(file, 18, shape.width);
+    PutI32(file, 22, shape.height);
+    putI16(file, 26, shape.planes);
+    putI16(file, 28, shape.bitCount);
+    PutI32(file, 30, shape.compression);
+    PutI32(file, 34, shape.sizeImage);
     PutI32(file, 38, 2835);
     PutI32(file, 42, 2834);
     PutI32(file, 46, 7); // colour counts, which the outputs must carry over
     PutI32(file, 50, 3);
-    for (qsizetype i = 54; i < spec.offBits; ++i)
+    for (qsizetype i = 54; i < shape.offBits; ++i)
         file[i] = static_cast<char>(0xEE);
-    std::uint32_t state = spec.seed * 2654435761u + 1;
+    std::uint32_t state = shape.seed * 2654435761u + 1;
     for (std::int64_t i = 0; i < pixelBytes; ++i) {
         state = state * 1103515245u + 12345u;
-        const bool padding = spec.width > 0 && i % stride >= 3 * spec.width;
-        file[static_cast<qsizetype>(spec.offBits + i)] = static_cast<char>(padding ? 0x5A : state >> 16);
+        const bool padding = shape.width > 0 && i % stride >= 3 * shape.width;
+        file[static_cast<qsizetype>(shape.offBits + i)] = static_cast<char>(padding ? 0x5A : state >> 16);
     }
-    for (std::int64_t i = 0; i < spec.trailing; ++i)
-        file[static_cast<qsizetype>(spec.offBits + pixelBytes + i)] = static_cast<char>(0xAB);
+    for (std::int64_t i = 0; i < shape.trailing; ++i)
+        file[static_cast<qsizetype>(shape.offBits + pixelBytes + i)] = static_cast<char>(0xAB);
     return file;
 }
 

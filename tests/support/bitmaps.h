@@ -25,7 +25,7 @@ struct TestBitmap
 // The whole file: header, any gap up to offBits (filled with 0xEE), the rows
 // with non-zero padding bytes (so a splitter that copies them is caught), then
 // `trailing` bytes of 0xAB.
-QByteArray MakeBitmap(const TestBitmap &spec);
+QByteArray MakeBitmap(const TestBitmap &shape);
 
 // Expected R_, G_ and B_ file contents ('R', 'G', 'B' keys) for a standard
 // source (pixels at byte 54, 40-byte header), computed the plain way.
