@@ -1,5 +1,6 @@
 #include "support/bitmaps.h"
 #include "support/scriptedplatform.h"
+#include "support/testenv.h"
 #include "ui/about/frmabout.h"
 #include "ui/addfolder/frmaddfolder.h"
 #include "ui/main/frmmain.h"
@@ -20,15 +21,9 @@
 
 namespace {
 
-QSettings store()
-{
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Prismora"),
-                     QStringLiteral("Prismora"));
-}
-
 QString lastPath()
 {
-    return store().value(QStringLiteral("AddFolders/LastPath"), QStringLiteral("<none>")).toString();
+    return PrismoraSettings().value(QStringLiteral("AddFolders/LastPath"), QStringLiteral("<none>")).toString();
 }
 
 class AddFolderTest : public ::testing::Test
@@ -36,9 +31,7 @@ class AddFolderTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        auto settings = store();
-        settings.clear();
-        settings.sync();
+        ClearSettings();
         ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("photos/2024"))));
         ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("photos/.hidden"))));
         ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("scans"))));
@@ -100,16 +93,16 @@ TEST_F(AddFolderTest, AStoredFolderThatIsGoneOrAPlainFileCountsAsMissing)
 {
     ASSERT_TRUE(WriteFile(path("file.txt"), "x"));
     for (const QString &stored : {path("deleted"), path("file.txt")}) {
-        store().setValue(QStringLiteral("AddFolders/LastPath"), stored);
+        PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), stored);
         EXPECT_EQ(open().path(), QDir::homePath()) << qPrintable(stored);
     }
-    store().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
     EXPECT_EQ(open().path(), path("photos"));
 }
 
 TEST_F(AddFolderTest, ListsTheChainAndTheVisibleSubfoldersAndOpensOnlyOnEnter)
 {
-    store().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
     frmAddFolder &d = open();
     const QStringList shown = entries();
     EXPECT_EQ(shown.first(), QStorageInfo(path("photos")).rootPath());
@@ -129,12 +122,12 @@ TEST_F(AddFolderTest, ListsTheChainAndTheVisibleSubfoldersAndOpensOnlyOnEnter)
 
 TEST_F(AddFolderTest, AddTwiceBeepsTheSecondTimeAndWritesTheLastPathBothTimes)
 {
-    store().setValue(QStringLiteral("AddFolders/LastPath"), path("scans"));
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("scans"));
     open();
     auto *add = child<QPushButton>("cmdAdd");
     add->click();
     EXPECT_EQ(m_list, QStringList{path("scans")});
-    store().setValue(QStringLiteral("AddFolders/LastPath"), QStringLiteral("elsewhere"));
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), QStringLiteral("elsewhere"));
     add->click();
     EXPECT_EQ(m_list, QStringList{path("scans")});
     EXPECT_EQ(m_platform.beeps, 1);
@@ -144,7 +137,7 @@ TEST_F(AddFolderTest, AddTwiceBeepsTheSecondTimeAndWritesTheLastPathBothTimes)
 
 TEST_F(AddFolderTest, AnEntryDifferingOnlyInLetterCaseIsNoDuplicate)
 {
-    store().setValue(QStringLiteral("AddFolders/LastPath"), path("scans"));
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("scans"));
     m_list = {path("SCANS")};
     open();
     child<QPushButton>("cmdAdd")->click();
@@ -194,7 +187,7 @@ protected:
 
 TEST_F(AddFolderFromMainTest, CloseHidesAndKeepsTheFolderTheCloseControlDestroysWithoutWriting)
 {
-    store().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
     frmMain main(m_platform);
     main.show();
     auto *cmdAdd = main.findChild<QPushButton *>(QStringLiteral("cmdAdd"));

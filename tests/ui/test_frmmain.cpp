@@ -1,5 +1,6 @@
 #include "support/bitmaps.h"
 #include "support/scriptedplatform.h"
+#include "support/testenv.h"
 #include "ui/main/frmmain.h"
 #include "ui/main/options.h"
 
@@ -22,15 +23,9 @@
 
 namespace {
 
-QSettings store()
-{
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Prismora"),
-                     QStringLiteral("Prismora"));
-}
-
 QString stored(const char *key)
 {
-    return store().value(QStringLiteral("Main/") + QLatin1String(key), QStringLiteral("<none>")).toString();
+    return PrismoraSettings().value(QStringLiteral("Main/") + QLatin1String(key), QStringLiteral("<none>")).toString();
 }
 
 class MainWindowTest : public ::testing::Test
@@ -38,9 +33,7 @@ class MainWindowTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        auto settings = store();
-        settings.clear();
-        settings.sync();
+        ClearSettings();
     }
 
     // Creates the window as start-up does; `show` makes it active so focus moves are real.
@@ -123,14 +116,14 @@ TEST_F(MainWindowTest, StartsFromAnEmptyStoreWithDefaultsAndWritesNothing)
     EXPECT_EQ(child<QProgressBar>("pbrThisFolder")->maximum(), 100);
     EXPECT_EQ(child<QPushButton>("cmdProcess")->toolTip(), QStringLiteral("Process the files in the selected folders."));
     EXPECT_TRUE(m_platform.messages.isEmpty());
-    EXPECT_TRUE(store().allKeys().isEmpty());
+    EXPECT_TRUE(PrismoraSettings().allKeys().isEmpty());
     EXPECT_FALSE(w.endedAtStartup());
 }
 
 TEST_F(MainWindowTest, StartsFromAFilledStoreIncludingAnEmptyName)
 {
     {
-        auto settings = store();
+        auto settings = PrismoraSettings();
         settings.setValue(QStringLiteral("Main/RedDir"), QStringLiteral("Rouge"));
         settings.setValue(QStringLiteral("Main/GreenDir"), QString());
     }
@@ -145,7 +138,7 @@ TEST_F(MainWindowTest, StartsFromAFilledStoreIncludingAnEmptyName)
 
 TEST_F(MainWindowTest, AStoredNameWithAForbiddenCharacterWarnsOnceAndFallsBackToTheDefault)
 {
-    store().setValue(QStringLiteral("Main/BlueDir"), QStringLiteral("a|b"));
+    PrismoraSettings().setValue(QStringLiteral("Main/BlueDir"), QStringLiteral("a|b"));
     open();
     ASSERT_EQ(m_platform.messages.size(), 1);
     EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Invalid Folder Name"));
@@ -290,7 +283,7 @@ TEST(CheckFolderName, QuestionMarkWinsOtherwiseTheLastFoundInTestOrder)
 
 TEST_F(MainWindowTest, AForbiddenCharacterIsRefusedAndTheStoredNameComesBack)
 {
-    store().setValue(QStringLiteral("Main/GreenDir"), QStringLiteral("Verde"));
+    PrismoraSettings().setValue(QStringLiteral("Main/GreenDir"), QStringLiteral("Verde"));
     open();
     tabs()->setCurrentIndex(1);
     QLineEdit *red = field("txtRedDir");
