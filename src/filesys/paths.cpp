@@ -3,6 +3,7 @@
 #include "platform/findfiles.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 QString TrimNull(const QString &text)
 {
@@ -18,6 +19,11 @@ QString AddBackslash(const QString &path)
 
 QString GetFileName(const QString &path)
 {
+    // Names here may hold "*" and "?" themselves: an entry that exists under
+    // the very name given is that entry, not the first one the pattern matches.
+    const QFileInfo literal(path);
+    if (!path.endsWith(QLatin1Char('/')) && literal.exists())
+        return literal.fileName();
     FileFinder finder;
     FindData data;
     if (!finder.findFirst(path, data))

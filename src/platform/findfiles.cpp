@@ -103,6 +103,10 @@ QString DirFirst(const QString &path, std::uint32_t mask)
             return {};
         return QStringLiteral(".");
     }
+    // A name that holds "*" or "?" itself and exists is taken as written.
+    const QFileInfo literal(path);
+    if (literal.exists())
+        return ((mask & kAttributeDirectory) != 0 || !literal.isDir()) ? literal.fileName() : QString();
     FileFinder finder;
     FindData data;
     for (bool found = finder.findFirst(path, data); found; found = finder.findNext(data)) {

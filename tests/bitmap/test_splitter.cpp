@@ -112,6 +112,11 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
     EXPECT_TRUE(QFile::exists(output("Red", "R_", QStringLiteral("a.b"))));
     EXPECT_TRUE(QFile::exists(output("Blue", "B_", QStringLiteral("Ünïcødé 图像"))));
     expectReference(QStringLiteral("Ünïcødé 图像"), bytes);
+    // A name holding a wildcard is its own name, even beside a file it would match.
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("!x.bmp")), bytes));
+    ASSERT_EQ(split(QStringLiteral("?x.bmp"), bytes), kOk);
+    EXPECT_TRUE(QFile::exists(output("Green", "G_", QStringLiteral("?x"))));
+    EXPECT_FALSE(QFile::exists(output("Green", "G_", QStringLiteral("!x"))));
 }
 
 TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)

@@ -70,6 +70,19 @@ TEST_F(PathsTest, FolderExistsCountsPlainFilesAndFileExistsDoesNotCountFolders)
     }
 }
 
+TEST_F(PathsTest, NamesHoldingWildcardsAreTakenAsWritten)
+{
+    // "!" sorts before "?": a pattern reading would name the wrong file.
+    ASSERT_TRUE(WriteFile(at("!x.bmp"), "x"));
+    ASSERT_TRUE(WriteFile(at("?x.bmp"), "x"));
+    ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("f*")));
+    ASSERT_TRUE(WriteFile(at("fa"), "x"));
+    EXPECT_EQ(GetFileName(at("?x.bmp")), QStringLiteral("?x.bmp"));
+    EXPECT_FALSE(FileExists(at("f*")));
+    EXPECT_TRUE(FolderExists(at("f*")));
+    EXPECT_EQ(GetFileName(at("?a")), QStringLiteral("fa")); // no such entry: a pattern
+}
+
 TEST(GetWindowsDir, IsTheHomeFolder)
 {
     EXPECT_EQ(GetWindowsDir(), QDir::homePath());
