@@ -40,6 +40,14 @@ public:
     int thisFolder = -1, allFiles = -1, statusChanges = 0;
 };
 
+// AddressSanitizer keeps freed memory in quarantine, so the resident size of
+// a sanitized build says nothing about ours.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMeasuresMemory = false;
+#else
+constexpr bool kMeasuresMemory = true;
+#endif
+
 long peakKiB()
 {
     rusage usage{};
@@ -79,7 +87,8 @@ TEST(Load, TwentyThousandSmallBitmapsInOneFolder)
     timer.start();
     EXPECT_EQ(BatchRun(window, platform).run(), BatchOutcome::Completed);
     ::testing::Test::RecordProperty("milliseconds", static_cast<int>(timer.elapsed()));
-    EXPECT_LT(peakKiB() - before, 64 * 1024);
+    if (kMeasuresMemory)
+        EXPECT_LT(peakKiB() - before, 64 * 1024);
     EXPECT_EQ(window.statusChanges, 20001);
     EXPECT_EQ(platform.yields, 20000);
     EXPECT_TRUE(platform.messages.isEmpty());
@@ -163,7 +172,8 @@ TEST(Load, LargestImageSplitsWithinTheMemoryBound)
     const long before = peakKiB();
     ASSERT_EQ(SplitBitmap(source, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), platform),
               QStringLiteral("OK"));
-    EXPECT_LT(peakKiB() - before, 64 * 1024);
+    if (kMeasuresMemory)
+        EXPECT_LT(peakKiB() - before, 64 * 1024);
 
     QFile in(source);
     ASSERT_TRUE(in.open(QIODevice::ReadOnly));
