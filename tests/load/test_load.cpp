@@ -87,8 +87,9 @@ TEST(Load, TwentyThousandSmallBitmapsInOneFolder)
     timer.start();
     EXPECT_EQ(BatchRun(window, platform).run(), BatchOutcome::Completed);
     ::testing::Test::RecordProperty("milliseconds", static_cast<int>(timer.elapsed()));
-    if (kMeasuresMemory)
+    if (kMeasuresMemory) {
         EXPECT_LT(peakKiB() - before, 64 * 1024);
+    }
     EXPECT_EQ(window.statusChanges, 20001);
     EXPECT_EQ(platform.yields, 20000);
     EXPECT_TRUE(platform.messages.isEmpty());
@@ -172,8 +173,9 @@ TEST(Load, LargestImageSplitsWithinTheMemoryBound)
     const long before = peakKiB();
     ASSERT_EQ(SplitBitmap(source, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), platform),
               QStringLiteral("OK"));
-    if (kMeasuresMemory)
+    if (kMeasuresMemory) {
         EXPECT_LT(peakKiB() - before, 64 * 1024);
+    }
 
     QFile in(source);
     ASSERT_TRUE(in.open(QIODevice::ReadOnly));
