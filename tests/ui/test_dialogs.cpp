@@ -1,6 +1,7 @@
 #include "support/bitmaps.h"
 #include "support/scriptedplatform.h"
 #include "support/testenv.h"
+#include "support/widgets.h"
 #include "ui/about/frmabout.h"
 #include "ui/addfolder/frmaddfolder.h"
 #include "ui/main/frmmain.h"
@@ -53,10 +54,9 @@ protected:
     }
     QStringList entries() const
     {
-        QStringList texts;
-        auto *list = child<QListWidget>("Dir1");
-        for (int i = 0; i < list->count(); ++i)
-            texts.append(list->item(i)->text().trimmed());
+        QStringList texts = ItemTexts(child<QListWidget>("Dir1"));
+        for (QString &text : texts)
+            text = text.trimmed(); // the indent shows the depth
         return texts;
     }
     void openEntry(const QString &text)

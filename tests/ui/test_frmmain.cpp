@@ -1,6 +1,7 @@
 #include "support/bitmaps.h"
 #include "support/scriptedplatform.h"
 #include "support/testenv.h"
+#include "support/widgets.h"
 #include "ui/main/frmmain.h"
 #include "ui/main/options.h"
 
@@ -85,13 +86,7 @@ protected:
         QCoreApplication::sendEvent(list()->viewport(), &event);
     }
 
-    QStringList listed() const
-    {
-        QStringList items;
-        for (int i = 0; i < list()->count(); ++i)
-            items.append(list()->item(i)->text());
-        return items;
-    }
+    QStringList listed() const { return ItemTexts(list()); }
 
     ScriptedPlatform m_platform;
     std::unique_ptr<frmMain> m_window;
