@@ -6,6 +6,8 @@
 #include "platform/fileio.h"
 #include "platform/platform.h"
 
+#include <QFileInfo>
+
 namespace {
 
 int percent(qsizetype part, qsizetype whole)
@@ -71,7 +73,11 @@ QList<FolderFiles> BatchRun::collect(qsizetype *total) const
         FindBitmaps(folder);
         if (FileList.first().isEmpty())
             continue;
-        work.append({folder, FileList});
+        FolderFiles found{folder, FileList, {}};
+        found.fileSizes.reserve(FileList.size());
+        for (const QString &path : FileList)
+            found.fileSizes.append(QFileInfo(path).size());
+        work.append(found);
         *total += FileList.size();
     }
     return work;
@@ -103,7 +109,12 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
             m_window.setThisFolderProgress(percent(i, count));
             m_window.setAllFilesProgress(percent(started, total));
             m_window.setStatusText(QStringLiteral("Splitting... ") + GetFileName(path));
-            SplitBitmap(path, red, green, blue, m_platform); // a refusal only passes the file over
+            // A refusal only passes the file over; but a file cut short since it
+            // was found is a fault of the run, not a malformed bitmap.
+            if (SplitBitmap(path, red, green, blue, m_platform) == TruncatedBitmapText()
+                && QFileInfo(path).size() < folder.fileSizes[i])
+                throw ProcessingError(
+                    QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(path));
             m_platform.doEvents();
         }
     }

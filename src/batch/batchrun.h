@@ -27,6 +27,7 @@ struct FolderFiles
 {
     QString folderPath;
     QStringList filePaths;
+    QList<qint64> fileSizes; // as found, to tell a file cut short since
 };
 
 enum class BatchOutcome {

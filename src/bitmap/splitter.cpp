@@ -214,7 +214,7 @@ QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, P
     // Never read, and so never write, more than the file holds.
     const std::int64_t available = fileSize - l.offset;
     if (available < l.pixelBytes)
-        return QStringLiteral("Bitmap file is truncated. ");
+        return TruncatedBitmapText();
 
     // A stated size is honoured when it covers the rows, as far as the file
     // holds bytes; a missing or too small one is computed.

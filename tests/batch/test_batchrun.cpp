@@ -213,6 +213,30 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
     EXPECT_TRUE(QFile::exists(m_dir.filePath(QStringLiteral("plain_file_as_destination/Red/R_a.bmp"))));
 }
 
+TEST_F(BatchRunTest, ASourceCutShortAfterTheSearchEndsTheRunButOneShortFromTheStartIsPassedOver)
+{
+    const QString source = folder(QStringLiteral("src"));
+    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+        bitmap(source, QLatin1String(name), TestBitmap{6, 6});
+    QByteArray shortAll = MakeBitmap({6, 6});
+    shortAll.chop(10);
+    ASSERT_TRUE(WriteFile(source + QStringLiteral("/0.bmp"), shortAll)); // malformed all along
+    const QString b = source + QStringLiteral("/b.bmp");
+    const QByteArray cut = ReadFile(b).left(100);
+    m_window.list = {source};
+    m_platform.onYield = [&] { ASSERT_TRUE(WriteFile(b, cut)); };
+    EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Processing Error"));
+    EXPECT_EQ(m_platform.messages[0].text,
+              QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(b));
+    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp")));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_0.bmp")));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_c.bmp")));
+}
+
 TEST_F(BatchRunTest, ASourceFolderRemovedMidRunEndsTheRunWithOneMessage)
 {
     const QString gone = folder(QStringLiteral("gone"));
