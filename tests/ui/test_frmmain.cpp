@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -186,6 +187,10 @@ TEST_F(MainWindowTest, AMessageBoxTakingTheFocusIsNotALostFocus)
     EXPECT_FALSE(saveItem()->isEnabled());
     w.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    // Nor is the menu bar taking it for keyboard navigation.
+    w.menuBar()->setFocus();
+    EXPECT_FALSE(saveItem()->isEnabled());
+    field("txtRedDir")->setFocus();
     field("txtGreenDir")->setFocus();
     EXPECT_TRUE(saveItem()->isEnabled());
 }

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QProgressBar>
@@ -427,8 +428,9 @@ void frmMain::dirField_LostFocus(DirField &field)
 void frmMain::focusMoved(QWidget *from, QWidget *to)
 {
     // Only a move to another control of this window is a LostFocus; a message
-    // box, another window or another program taking the focus is not.
-    if (!to || to->window() != this)
+    // box, another window, another program or an opened menu taking the focus
+    // is not.
+    if (!to || to->window() != this || qobject_cast<QMenuBar *>(to) || qobject_cast<QMenu *>(to))
         return;
     if (DirField *field = fieldOf(from))
         dirField_LostFocus(*field);
