@@ -51,6 +51,17 @@ protected:
                 QStringLiteral("status:Splitting... ") + name};
     }
 
+    // The run ended on one "Processing Error" with `text`, and the window is back at rest.
+    void expectProcessingError(const QString &text) const
+    {
+        ASSERT_EQ(m_platform.messages.size(), 1);
+        EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Processing Error"));
+        EXPECT_EQ(m_platform.messages[0].text, text);
+        EXPECT_EQ(m_platform.messages[0].buttons, MsgButtons::Ok);
+        EXPECT_EQ(m_platform.messages[0].icon, MsgIcon::Exclamation);
+        EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    }
+
     QTemporaryDir m_dir;
     RecordingWindow m_window;
     ScriptedPlatform m_platform;
@@ -203,11 +214,7 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         m_window.events.clear();
         m_platform.messages.clear();
         EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
-        ASSERT_EQ(m_platform.messages.size(), 1);
-        EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Processing Error"));
-        EXPECT_EQ(m_platform.messages[0].text, c.expected.arg(source));
-        EXPECT_EQ(m_platform.messages[0].icon, MsgIcon::Exclamation);
-        EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+        expectProcessingError(c.expected.arg(source));
         EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
     }
     EXPECT_TRUE(QFile::exists(m_dir.filePath(QStringLiteral("plain_file_as_destination/Red/R_a.bmp"))));
@@ -226,11 +233,7 @@ TEST_F(BatchRunTest, ASourceCutShortAfterTheSearchEndsTheRunButOneShortFromTheSt
     m_window.list = {source};
     m_platform.onYield = [&] { ASSERT_TRUE(WriteFile(b, cut)); };
     EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
-    ASSERT_EQ(m_platform.messages.size(), 1);
-    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Processing Error"));
-    EXPECT_EQ(m_platform.messages[0].text,
-              QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(b));
-    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    expectProcessingError(QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(b));
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp")));
     EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_0.bmp")));
     EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
@@ -247,11 +250,7 @@ TEST_F(BatchRunTest, ASourceFolderRemovedMidRunEndsTheRunWithOneMessage)
     m_window.list = {gone, later};
     m_platform.onYield = [&] { QDir(gone).removeRecursively(); };
     EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
-    ASSERT_EQ(m_platform.messages.size(), 1);
-    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Processing Error"));
-    EXPECT_EQ(m_platform.messages[0].text,
-              QStringLiteral("Cannot read \"%1/b.bmp\": the folder \"%1\" no longer exists.").arg(gone));
-    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    expectProcessingError(QStringLiteral("Cannot read \"%1/b.bmp\": the folder \"%1\" no longer exists.").arg(gone));
     EXPECT_FALSE(QFile::exists(later + QStringLiteral("/Red")));
 }
 
@@ -276,10 +275,7 @@ TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)
     setrlimit(RLIMIT_FSIZE, &saved);
 
     EXPECT_EQ(outcome, BatchOutcome::Failed);
-    ASSERT_EQ(m_platform.messages.size(), 1);
-    EXPECT_EQ(m_platform.messages[0].text,
-              QStringLiteral("Cannot write \"%1/Red/R_b.bmp\": File too large.").arg(source));
-    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    expectProcessingError(QStringLiteral("Cannot write \"%1/Red/R_b.bmp\": File too large.").arg(source));
     EXPECT_EQ(ReadFile(source + QStringLiteral("/b.bmp")), sourceBytes);
     EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_b.bmp")), QByteArray("older"));
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
