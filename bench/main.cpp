@@ -4,13 +4,10 @@
 // the same file system: the speed no splitter can beat.
 
 #include "batch/batchrun.h"
-#include "filesys/filesearch.h"
-#include "filesys/paths.h"
 #include "platform/fileio.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -59,15 +56,10 @@ private:
 // The files the run will meet, found the way the run finds them.
 QStringList sourceFiles(const QStringList &folders)
 {
+    qsizetype total = 0;
     QStringList files;
-    for (const QString &folder : folders) {
-        if (folder.isEmpty() || !FolderExists(folder))
-            continue;
-        FileList = QStringList{QString()};
-        FindBitmaps(folder);
-        if (!FileList.first().isEmpty())
-            files += FileList;
-    }
+    for (const FolderFiles &folder : CollectBitmapFiles(folders, &total))
+        files += folder.filePaths;
     return files;
 }
 

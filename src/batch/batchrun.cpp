@@ -43,7 +43,7 @@ BatchOutcome BatchRun::run()
     }
 
     qsizetype total = 0;
-    const QList<FolderFiles> work = collect(&total);
+    const QList<FolderFiles> work = CollectBitmapFiles(m_window.folders(), &total);
     if (total == 0) {
         ShowNotice(m_platform, QStringLiteral("No bitmap files were found in the selected folders."),
                    QStringLiteral("No Files Found"));
@@ -62,11 +62,11 @@ BatchOutcome BatchRun::run()
     return outcome;
 }
 
-QList<FolderFiles> BatchRun::collect(qsizetype *total) const
+QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *total)
 {
     QList<FolderFiles> work;
     *total = 0;
-    for (const QString &folder : m_window.folders()) {
+    for (const QString &folder : folders) {
         if (folder.isEmpty() || !FolderExists(folder))
             continue;
         FileList = QStringList{QString()};

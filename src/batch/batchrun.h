@@ -30,6 +30,11 @@ struct FolderFiles
     QList<qint64> fileSizes; // as found, to tell a file cut short since
 };
 
+// The collecting phase: the "*.bmp" files directly inside each listed folder,
+// folder by folder in list order, leaving out folders that are missing or hold
+// none. `total` receives the number of files.
+QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *total);
+
 enum class BatchOutcome {
     NoFolders,  // the list was empty
     NoFiles,    // no listed folder held a bitmap file
@@ -54,7 +59,6 @@ public:
     static QString processingCaption() { return QStringLiteral("Prismora - Processing..."); }
 
 private:
-    QList<FolderFiles> collect(qsizetype *total) const;
     BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const QString &red, const QString &green,
                          const QString &blue);
     void finish();

@@ -2,6 +2,8 @@
 
 #include <QListWidget>
 
+#include <functional>
+
 // A folder list in the manner of a classic folder browser: the chain of
 // folders from the volume's root down to the current folder, then the current
 // folder's subfolders, each indented one step further. Opening an entry
