@@ -125,11 +125,8 @@ void frmAddFolder::showDriveOf(const QString &folder)
 
 void frmAddFolder::showModal()
 {
-    setWindowModality(Qt::ApplicationModal);
-    show();
     Form_Activate();
-    if (isVisible())
-        exec();
+    exec(); // shows the dialog application-modal until it is hidden or closed
 }
 
 void frmAddFolder::Form_Activate()
