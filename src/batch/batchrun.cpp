@@ -8,6 +8,10 @@
 
 #include <QFileInfo>
 
+struct StopRequested
+{
+};
+
 namespace {
 
 int percent(qsizetype part, qsizetype whole)
@@ -57,6 +61,8 @@ BatchOutcome BatchRun::run()
     } catch (const ProcessingError &error) {
         ShowNotice(m_platform, error.text(), QStringLiteral("Processing Error"));
         outcome = BatchOutcome::Failed;
+    } catch (const StopRequested &) {
+        outcome = BatchOutcome::Stopped;
     }
     finish();
     return outcome;
@@ -70,17 +76,47 @@ QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *tot
         if (folder.isEmpty() || !FolderExists(folder))
             continue;
         FileList = QStringList{QString()};
+        UnreadableNames.clear();
         FindBitmaps(folder);
-        if (FileList.first().isEmpty())
+        FolderFiles found{folder, {}, {}, UnreadableNames};
+        if (!FileList.first().isEmpty()) {
+            found.filePaths = FileList;
+            found.fileSizes.reserve(FileList.size());
+            for (const QString &path : FileList)
+                found.fileSizes.append(QFileInfo(path).size());
+        }
+        if (found.filePaths.isEmpty() && found.unreadableNames.isEmpty())
             continue;
-        FolderFiles found{folder, FileList, {}};
-        found.fileSizes.reserve(FileList.size());
-        for (const QString &path : FileList)
-            found.fileSizes.append(QFileInfo(path).size());
+        *total += found.filePaths.size();
         work.append(found);
-        *total += FileList.size();
     }
     return work;
+}
+
+void BatchRun::yieldDuringFile()
+{
+    if (m_sinceYield.isValid() && m_sinceYield.elapsed() < kYieldIntervalMs)
+        return;
+    m_platform.doEvents();
+    m_sinceYield.start();
+    // Leaving the program abandons the file in progress: its channel file is
+    // dropped, an older one stays.
+    if (m_stopRequested)
+        throw StopRequested{};
+}
+
+void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,
+                        const QString &blue)
+{
+    const QString &path = folder.filePaths[index];
+    const BandHook onBand = [this] { yieldDuringFile(); };
+    // A refusal only passes the file over; but a file cut short since it was
+    // found is a source that changed under the run, and the user is told.
+    if (SplitBitmap(path, red, green, blue, m_platform, onBand) == TruncatedBitmapText()
+        && QFileInfo(path).size() < folder.fileSizes[index])
+        throw ProcessingError(
+            QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(path),
+            FaultSide::Source);
 }
 
 BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, const QString &red,
@@ -88,37 +124,57 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
 {
     qsizetype started = 0;
     for (const FolderFiles &folder : work) {
-        for (const QString &name : {red, green, blue}) {
-            const QString destination = folder.folderPath + QLatin1Char('/') + name;
-            QString reason;
-            if (!FolderExists(destination) && !MakeFolder(destination, &reason))
-                throw ProcessingError(
-                    QStringLiteral("Cannot create the folder \"%1\": %2.").arg(destination, reason));
-        }
+        for (const QString &name : folder.unreadableNames)
+            ShowNotice(m_platform,
+                       QStringLiteral("\"%1\" was passed over: its name is not valid in the file system's encoding.")
+                           .arg(AddBackslash(folder.folderPath) + name),
+                       QStringLiteral("Image Info"));
         const qsizetype count = folder.filePaths.size();
         for (qsizetype i = 0; i < count; ++i) {
             if (m_stopRequested)
                 return BatchOutcome::Stopped;
-            const QString &path = folder.filePaths[i];
-            // A source folder taken away mid-run ends the run with one clear
-            // message, not one message per file it held.
-            if (!FolderExists(folder.folderPath))
-                throw ProcessingError(QStringLiteral("Cannot read \"%1\": the folder \"%2\" no longer exists.")
-                                          .arg(path, folder.folderPath));
-            ++started;
-            m_window.setThisFolderProgress(percent(i, count));
-            m_window.setAllFilesProgress(percent(started, total));
-            m_window.setStatusText(QStringLiteral("Splitting... ") + GetFileName(path));
-            // A refusal only passes the file over; but a file cut short since it
-            // was found is a fault of the run, not a malformed bitmap.
-            if (SplitBitmap(path, red, green, blue, m_platform) == TruncatedBitmapText()
-                && QFileInfo(path).size() < folder.fileSizes[i])
-                throw ProcessingError(
-                    QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(path));
+            // One rule for every failure: a problem with one source ends no
+            // run, the user is told and the next file follows; a problem with
+            // a destination ends the run, since every later file would meet it.
+            try {
+                if (!FolderExists(folder.folderPath))
+                    throw ProcessingError(QString(), FaultSide::Source);
+                if (i == 0)
+                    makeDestinationFolders(folder.folderPath, {red, green, blue});
+                ++started;
+                m_window.setThisFolderProgress(percent(i, count));
+                m_window.setAllFilesProgress(percent(started, total));
+                m_window.setStatusText(QStringLiteral("Splitting... ") + GetFileName(folder.filePaths[i]));
+                m_sinceYield.start();
+                splitOne(folder, i, red, green, blue);
+            } catch (const ProcessingError &error) {
+                if (!FolderExists(folder.folderPath)) {
+                    // A source folder taken away: one message for all its files.
+                    ShowNotice(m_platform,
+                               QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.")
+                                   .arg(folder.folderPath),
+                               QStringLiteral("Image Info"));
+                    break;
+                }
+                if (error.side() == FaultSide::Destination)
+                    throw;
+                ShowNotice(m_platform, error.text(), QStringLiteral("Image Info"));
+            }
             m_platform.doEvents();
         }
     }
     return BatchOutcome::Completed;
+}
+
+void BatchRun::makeDestinationFolders(const QString &folder, const QStringList &names)
+{
+    for (const QString &name : names) {
+        const QString destination = folder + QLatin1Char('/') + name;
+        QString reason;
+        if (!FolderExists(destination) && !MakeFolder(destination, &reason))
+            throw ProcessingError(QStringLiteral("Cannot create the folder \"%1\": %2.").arg(destination, reason),
+                                  FaultSide::Destination);
+    }
 }
 
 void BatchRun::finish()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QElapsedTimer>
 #include <QStringList>
 
 class Platform;
@@ -28,6 +29,7 @@ struct FolderFiles
     QString folderPath;
     QStringList filePaths;
     QList<qint64> fileSizes; // as found, to tell a file cut short since
+    QStringList unreadableNames; // "*.bmp" names the file system's encoding cannot carry
 };
 
 // The collecting phase: the "*.bmp" files directly inside each listed folder,
@@ -53,7 +55,8 @@ public:
 
     BatchOutcome run();
     bool isRunning() const { return m_running; }
-    // Ends a run in progress once the current file is done.
+    // Ends a run in progress: no further file is started, and a large file
+    // in progress is abandoned at its next band.
     void requestStop() { m_stopRequested = true; }
 
     static QString processingCaption() { return QStringLiteral("Prismora - Processing..."); }
@@ -61,10 +64,18 @@ public:
 private:
     BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const QString &red, const QString &green,
                          const QString &blue);
+    void makeDestinationFolders(const QString &folder, const QStringList &names);
+    void splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,
+                  const QString &blue);
+    // Keeps the window alive during a large file, at most every kYieldIntervalMs.
+    void yieldDuringFile();
     void finish();
+
+    static constexpr qint64 kYieldIntervalMs = 50;
 
     BatchWindow &m_window;
     Platform &m_platform;
     bool m_running = false;
     bool m_stopRequested = false;
+    QElapsedTimer m_sinceYield;
 };

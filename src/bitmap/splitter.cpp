@@ -18,14 +18,14 @@ constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::size_t kBandBytes = std::size_t{1} << 18;
 constexpr std::size_t kOutputBytes = kBandBytes + kBitmapHeaderBytes;
 
-QString readFailure(const QString &path, const QString &reason)
+ProcessingError readFailure(const QString &path, const QString &reason)
 {
-    return QStringLiteral("Cannot read \"%1\": %2.").arg(path, reason);
+    return {QStringLiteral("Cannot read \"%1\": %2.").arg(path, reason), FaultSide::Source};
 }
 
-QString writeFailure(const QString &path, const QString &reason)
+ProcessingError writeFailure(const QString &path, const QString &reason)
 {
-    return QStringLiteral("Cannot write \"%1\": %2.").arg(path, reason);
+    return {QStringLiteral("Cannot write \"%1\": %2.").arg(path, reason), FaultSide::Destination};
 }
 
 // The band buffers, made once and kept: a fresh set per file would cost the
@@ -33,7 +33,7 @@ QString writeFailure(const QString &path, const QString &reason)
 struct Buffers
 {
     std::unique_ptr<std::uint8_t[]> source = std::make_unique<std::uint8_t[]>(kBandBytes);
-    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(3 * kOutputBytes);
+    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kOutputBytes);
 };
 
 Buffers &buffers()
@@ -48,142 +48,131 @@ const std::uint8_t *readBand(SourceFile &file, const QString &path, std::uint8_t
 {
     const std::int64_t got = file.readAt(offset, buffer, count);
     if (got < 0)
-        throw ProcessingError(readFailure(path, file.errorString()));
+        throw readFailure(path, file.errorString());
     if (static_cast<std::size_t>(got) != count)
-        throw ProcessingError(readFailure(path, QStringLiteral("the file ended early")));
+        throw readFailure(path, QStringLiteral("the file ended early"));
     return buffer;
 }
 
-// The three channel files of one source, written side by side from a single
-// pass over the source and put in place red, then green, then blue. A failure
-// ends the file it hit and those after it; the ones before it are finished, so
-// what lands on disk is what writing the files one after another would leave.
-class ChannelFiles
+// One channel file being written through the kept output buffer.
+class ChannelFile
 {
 public:
-    explicit ChannelFiles(std::uint8_t *buffers) : m_buffers(buffers) {}
-
-    // Starts the files in order; one that cannot be created ends the list there.
-    void create(const QString (&targets)[3])
+    ChannelFile(const QString &target, std::uint8_t *buffer) : m_target(target), m_buffer(buffer)
     {
-        for (int k = 0; k < 3; ++k) {
-            m_targets[k] = targets[k];
-            if (!m_files[k].create(targets[k])) {
-                fail(k);
-                return;
-            }
-            m_live = k + 1;
-        }
+        if (!m_file.create(target))
+            throw writeFailure(m_target, m_file.errorString());
     }
 
-    // Files 0 .. live() - 1 are still being written.
-    int live() const { return m_live; }
-
-    // Room for `count` bytes (at most kOutputBytes) of file k. Safe to fill
-    // even if the file failed meanwhile; callers check live() afterwards.
-    std::uint8_t *reserve(int k, std::size_t count)
+    // Room for `count` bytes (at most kOutputBytes), to be filled at once.
+    std::uint8_t *reserve(std::size_t count)
     {
-        const auto index = static_cast<std::size_t>(k);
-        if (m_used[index] + count > kOutputBytes)
-            flush(k);
-        std::uint8_t *at = m_buffers + index * kOutputBytes + m_used[index];
-        m_used[index] += count;
+        if (m_used + count > kOutputBytes)
+            flush();
+        std::uint8_t *at = m_buffer + m_used;
+        m_used += count;
         return at;
     }
 
-    void zeros(int k, std::int64_t count)
+    void zeros(std::int64_t count)
     {
-        while (count > 0 && k < m_live) {
+        while (count > 0) {
             const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count, kBandBytes));
-            std::memset(reserve(k, chunk), 0, chunk);
+            std::memset(reserve(chunk), 0, chunk);
             count -= static_cast<std::int64_t>(chunk);
         }
     }
 
-    // Writes out and renames every file still alive, in order; then reports the
-    // first failure in file order, if any.
-    void finish()
+    void commit()
     {
-        for (int k = 0; k < m_live; ++k)
-            flush(k);
-        for (int k = 0; k < m_live; ++k)
-            if (!m_files[k].commit())
-                fail(k);
-        if (!m_error.isEmpty())
-            throw ProcessingError(m_error);
+        flush();
+        if (!m_file.commit())
+            throw writeFailure(m_target, m_file.errorString());
     }
 
 private:
-    void flush(int k)
+    void flush()
     {
-        const auto index = static_cast<std::size_t>(k);
-        if (k < m_live && m_used[index] > 0 && !m_files[k].write(m_buffers + index * kOutputBytes, m_used[index]))
-            fail(k);
-        m_used[index] = 0;
+        if (m_used > 0 && !m_file.write(m_buffer, m_used))
+            throw writeFailure(m_target, m_file.errorString());
+        m_used = 0;
     }
 
-    void fail(int k)
-    {
-        m_error = writeFailure(m_targets[k], m_files[k].errorString());
-        for (int j = k; j < 3; ++j)
-            m_files[j].discard();
-        m_live = std::min(m_live, k);
-    }
-
-    std::uint8_t *m_buffers; // three output buffers of kOutputBytes each
-    QString m_targets[3];
-    AtomicOutputFile m_files[3];
-    std::size_t m_used[3] = {};
-    int m_live = 0;
-    QString m_error;
+    QString m_target;
+    std::uint8_t *m_buffer;
+    AtomicOutputFile m_file;
+    std::size_t m_used = 0;
 };
 
 constexpr Channel kChannelOrder[3] = {Channel::Red, Channel::Green, Channel::Blue};
 
-void writeChannels(SourceFile &source, const QString &path, std::uint8_t *band, ChannelFiles &out,
-                   const BitmapHeader &header, const PixelLayout &layout)
+// Whole rows, `count` of them, from `in` into the file.
+void putRows(ChannelFile &out, const std::uint8_t *in, std::size_t count, const PixelLayout &layout, Channel channel)
 {
-    const auto encoded = EncodeBitmapHeader(header);
-    for (int k = 0; k < out.live(); ++k)
-        std::memcpy(out.reserve(k, encoded.size()), encoded.data(), encoded.size());
-
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
-    const std::size_t padding = rowBytes - 3 * width;
-
-    if (rowBytes <= kBandBytes) {
-        // Whole rows per band, each band read once for all three files.
-        const std::int64_t rowsPerBand = static_cast<std::int64_t>(kBandBytes / rowBytes);
-        for (std::int64_t row = 0; row < layout.rows && out.live() > 0; row += rowsPerBand) {
-            const auto count = static_cast<std::size_t>(std::min(rowsPerBand, layout.rows - row));
-            const std::uint8_t *in = readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes);
-            for (int k = 0; k < out.live(); ++k) {
-                std::uint8_t *dest = out.reserve(k, count * rowBytes);
-                for (std::size_t r = 0; r < count; ++r) {
-                    ExtractChannel(in + r * rowBytes, dest + r * rowBytes, width, kChannelOrder[k]);
-                    std::memset(dest + r * rowBytes + 3 * width, 0, padding);
-                }
-            }
-        }
-    } else {
-        // A row wider than a band goes through in pieces of whole pixels.
-        const std::size_t pixelsPerPiece = kBandBytes / 3;
-        for (std::int64_t row = 0; row < layout.rows && out.live() > 0; ++row) {
-            const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
-            for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
-                const std::size_t count = std::min(pixelsPerPiece, width - pixel);
-                const std::uint8_t *in =
-                    readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
-                for (int k = 0; k < out.live(); ++k)
-                    ExtractChannel(in, out.reserve(k, 3 * count), count, kChannelOrder[k]);
-            }
-            for (int k = 0; k < out.live(); ++k)
-                out.zeros(k, static_cast<std::int64_t>(padding));
-        }
+    std::uint8_t *dest = out.reserve(count * rowBytes);
+    for (std::size_t r = 0; r < count; ++r) {
+        ExtractChannel(in + r * rowBytes, dest + r * rowBytes, width, channel);
+        std::memset(dest + r * rowBytes + 3 * width, 0, rowBytes - 3 * width);
     }
-    for (int k = 0; k < out.live(); ++k)
-        out.zeros(k, layout.imageSize - layout.pixelBytes);
-    out.finish();
+}
+
+// The pixels of one channel, read band by band from the source.
+void putStreamed(ChannelFile &out, SourceFile &source, const QString &path, std::uint8_t *band,
+                 const PixelLayout &layout, Channel channel, const BandHook &onBand)
+{
+    const auto width = static_cast<std::size_t>(layout.width);
+    const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
+    if (rowBytes <= kBandBytes) {
+        const std::int64_t rowsPerBand = static_cast<std::int64_t>(kBandBytes / rowBytes);
+        for (std::int64_t row = 0; row < layout.rows; row += rowsPerBand) {
+            const auto count = static_cast<std::size_t>(std::min(rowsPerBand, layout.rows - row));
+            putRows(out, readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes), count,
+                    layout, channel);
+            if (onBand)
+                onBand();
+        }
+        return;
+    }
+    // A row wider than a band goes through in pieces of whole pixels.
+    const std::size_t pixelsPerPiece = kBandBytes / 3;
+    for (std::int64_t row = 0; row < layout.rows; ++row) {
+        const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
+        for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
+            const std::size_t count = std::min(pixelsPerPiece, width - pixel);
+            const std::uint8_t *in =
+                readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
+            ExtractChannel(in, out.reserve(3 * count), count, channel);
+            if (onBand)
+                onBand();
+        }
+        out.zeros(static_cast<std::int64_t>(rowBytes - 3 * width));
+    }
+}
+
+// Red, then green, then blue, each complete and in place before the next is
+// begun, so that a full disk keeps the files finished before it. Pixels that
+// fit one band are read once for all three; larger ones are read again for
+// each channel, from the page cache.
+void writeChannels(SourceFile &source, const QString &path, const QString (&targets)[3], const BitmapHeader &header,
+                   const PixelLayout &layout, const BandHook &onBand)
+{
+    Buffers &kept = buffers();
+    const auto encoded = EncodeBitmapHeader(header);
+    const bool oneBand = layout.pixelBytes <= static_cast<std::int64_t>(kBandBytes);
+    if (oneBand)
+        readBand(source, path, kept.source.get(), layout.offset, static_cast<std::size_t>(layout.pixelBytes));
+    for (int k = 0; k < 3; ++k) {
+        ChannelFile out(targets[k], kept.output.get());
+        std::memcpy(out.reserve(encoded.size()), encoded.data(), encoded.size());
+        if (oneBand)
+            putRows(out, kept.source.get(), static_cast<std::size_t>(layout.rows), layout, kChannelOrder[k]);
+        else
+            putStreamed(out, source, path, kept.source.get(), layout, kChannelOrder[k], onBand);
+        out.zeros(layout.imageSize - layout.pixelBytes);
+        out.commit();
+    }
 }
 
 } // namespace
@@ -218,7 +207,7 @@ QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, P
 
     // A stated size is honoured when it covers the rows, as far as the file
     // holds bytes; a missing or too small one is computed.
-    const std::int64_t stated = static_cast<std::uint32_t>(header.biSizeImage);
+    const std::int64_t stated = header.biSizeImage; // signed: a negative size is too small
     l.imageSize = stated < l.pixelBytes ? l.pixelBytes : std::min({stated, available, kInt32Max});
 
     if (layout)
@@ -244,11 +233,11 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
 
 void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHeader &header,
                        const PixelLayout &layout, const QString &redDir, const QString &greenDir,
-                       const QString &blueDir)
+                       const QString &blueDir, const BandHook &onBand)
 {
     const QString name = GetFileName(path);
     if (name.isEmpty())
-        throw ProcessingError(readFailure(path, QStringLiteral("No such file or directory")));
+        throw readFailure(path, QStringLiteral("No such file or directory"));
     const QString base = name.left(std::max<qsizetype>(0, name.size() - 4));
     const QString folder = path.left(path.size() - name.size());
     const QString targets[3] = {
@@ -256,14 +245,11 @@ void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHead
         folder + greenDir + QStringLiteral("/G_") + base + QStringLiteral(".bmp"),
         folder + blueDir + QStringLiteral("/B_") + base + QStringLiteral(".bmp"),
     };
-    Buffers &kept = buffers();
-    ChannelFiles out(kept.output.get());
-    out.create(targets);
-    writeChannels(source, path, kept.source.get(), out, ChannelFileHeader(header, layout), layout);
+    writeChannels(source, path, targets, ChannelFileHeader(header, layout), layout, onBand);
 }
 
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    Platform &platform)
+                    Platform &platform, const BandHook &onBand)
 {
     SourceFile source;
     const BitmapHeader header = ReadBitmapHeader(source, path, platform);
@@ -276,6 +262,6 @@ QString SplitBitmap(const QString &path, const QString &redDir, const QString &g
     if (geometry != QLatin1String("OK"))
         return geometry;
 
-    WriteChannelFiles(source, path, header, layout, redDir, greenDir, blueDir);
+    WriteChannelFiles(source, path, header, layout, redDir, greenDir, blueDir, onBand);
     return QStringLiteral("OK");
 }

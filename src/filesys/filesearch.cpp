@@ -4,6 +4,7 @@
 #include "platform/findfiles.h"
 
 QStringList FileList;
+QStringList UnreadableNames;
 
 void FindBitmaps(const QString &folderPath)
 {
@@ -45,6 +46,10 @@ void ListMatchingFiles(FileSearch &search)
     do {
         if ((data.attributes & kAttributeDirectory) != 0)
             continue;
+        if (data.undecodable) {
+            UnreadableNames.append(TrimNull(data.fileName));
+            continue;
+        }
         ++search.MatchCount;
         const QString path = base + TrimNull(data.fileName);
         // The list ends at this search's latest match, whatever an earlier

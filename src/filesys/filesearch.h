@@ -19,6 +19,10 @@ struct FileSearch
 // resets it to one empty entry before each folder.
 extern QStringList FileList;
 
+// Matching names the latest searches passed over because the file system's
+// encoding cannot carry them; the batch run empties it before each folder.
+extern QStringList UnreadableNames;
+
 // Lists the "*.bmp" files directly inside `folderPath` into FileList.
 void FindBitmaps(const QString &folderPath);
 // Lists the matching files of search.FolderPath (and, with Recurse, of its subfolders).

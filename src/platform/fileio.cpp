@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,39 +85,87 @@ std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t c
     return static_cast<std::int64_t>(done);
 }
 
+namespace {
+
+bool s_unnamedAllowed = true;
+
+// The errors with which a file system or kernel says it has no unnamed files.
+bool unnamedUnsupported(int error)
+{
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
+}
+
+QByteArray folderOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+}
+
+// Hidden, and never ending in ".bmp", so no search ever takes it for a source.
+QByteArray temporaryName(const QByteArray &final)
+{
+    const qsizetype slash = final.lastIndexOf('/');
+    return final.left(slash + 1) + '.' + final.mid(slash + 1).left(200) + ".prismora-part";
+}
+
+} // namespace
+
 AtomicOutputFile::~AtomicOutputFile()
 {
     discard();
 }
 
+QString AtomicOutputFile::temporaryPath(const QString &finalPath)
+{
+    return QFile::decodeName(temporaryName(QFile::encodeName(finalPath)));
+}
+
+void AtomicOutputFile::setUnnamedFilesAllowed(bool allowed)
+{
+    s_unnamedAllowed = allowed;
+}
+
 bool AtomicOutputFile::create(const QString &finalPath)
 {
     discard();
-    m_finalPath = finalPath;
-    const QByteArray final = QFile::encodeName(finalPath);
-    const qsizetype slash = final.lastIndexOf('/');
-    const QByteArray folder = final.left(slash + 1);
-    const QByteArray base = final.mid(slash + 1);
-
-    static std::mt19937_64 random{std::random_device{}()};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        // Hidden, and never ending in ".bmp", so no search ever takes it for a source.
-        const QByteArray temp = folder + '.' + base.left(200) + ".part-"
-                                + QByteArray::number(static_cast<qulonglong>(random()), 36);
-        const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    m_finalName = QFile::encodeName(finalPath);
+    m_tempName = temporaryName(m_finalName);
+    if (m_finalName.isEmpty()) {
+        fail(ENOENT);
+        return false;
+    }
+    if (s_unnamedAllowed) {
+        const int fd = ::open(folderOf(m_finalName).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
             m_fd = fd;
-            m_tempName = temp;
+            m_unnamed = true;
             m_error.clear();
             return true;
         }
-        if (errno != EEXIST) {
-            m_error = systemError(errno);
+        if (!unnamedUnsupported(errno)) {
+            fail(errno);
             return false;
         }
     }
-    m_error = systemError(EEXIST);
-    return false;
+    return createNamed();
+}
+
+bool AtomicOutputFile::createNamed()
+{
+    // One fixed name per output: whatever an interrupted run left there goes.
+    if (::unlink(m_tempName.constData()) != 0 && errno != ENOENT) {
+        fail(errno);
+        return false;
+    }
+    const int fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        fail(errno);
+        return false;
+    }
+    m_fd = fd;
+    m_unnamed = false;
+    m_error.clear();
+    return true;
 }
 
 bool AtomicOutputFile::write(const void *data, std::size_t count)
@@ -140,32 +187,81 @@ bool AtomicOutputFile::write(const void *data, std::size_t count)
     return true;
 }
 
+// Gives the unnamed file the name `to`; fails with EEXIST when it is taken.
+static int linkDescriptor(int fd, const QByteArray &to)
+{
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0)
+        return errno;
+    // No /proc: only a privileged process may link a descriptor directly.
+    return ::linkat(fd, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+bool AtomicOutputFile::linkUnnamed()
+{
+    int error = linkDescriptor(m_fd, m_finalName);
+    if (error == 0)
+        return true;
+    if (error != EEXIST) {
+        fail(error);
+        return false;
+    }
+    // An older output: link beside it, then rename over it in one step.
+    if (::unlink(m_tempName.constData()) != 0 && errno != ENOENT) {
+        fail(errno);
+        return false;
+    }
+    error = linkDescriptor(m_fd, m_tempName);
+    if (error == 0 && ::rename(m_tempName.constData(), m_finalName.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(m_tempName.constData());
+        fail(error);
+        return false;
+    }
+    return true;
+}
+
 bool AtomicOutputFile::commit()
 {
     if (m_fd < 0)
         return false;
+    if (m_unnamed) {
+        if (!linkUnnamed())
+            return false;
+        const int closed = ::close(m_fd);
+        m_fd = -1;
+        if (closed != 0) {
+            // The bytes may not all have reached the file: it must not stand.
+            const int error = errno;
+            ::unlink(m_finalName.constData());
+            fail(error);
+            return false;
+        }
+        return true;
+    }
     const int closed = ::close(m_fd);
     m_fd = -1;
-    if (closed != 0) {
-        fail(errno);
+    if (closed != 0 || ::rename(m_tempName.constData(), m_finalName.constData()) != 0) {
+        const int error = errno;
+        ::unlink(m_tempName.constData());
+        fail(error);
         return false;
     }
-    if (::rename(m_tempName.constData(), QFile::encodeName(m_finalPath).constData()) != 0) {
-        fail(errno);
-        return false;
-    }
-    m_tempName.clear();
     return true;
 }
 
 void AtomicOutputFile::discard()
 {
-    if (m_fd >= 0)
+    if (m_fd >= 0) {
         ::close(m_fd);
+        if (!m_unnamed)
+            ::unlink(m_tempName.constData());
+    }
     m_fd = -1;
-    if (!m_tempName.isEmpty())
-        ::unlink(m_tempName.constData());
-    m_tempName.clear();
+    m_unnamed = false;
 }
 
 void AtomicOutputFile::fail(int error)

@@ -34,10 +34,15 @@ private:
     QString m_error;
 };
 
-// A file that appears under its final name only once it is complete. The bytes
-// go to a hidden temporary file in the same folder, which commit() renames over
-// the final name; an earlier file of that name survives any failure before
-// that. There is no sync to disk: outputs can always be made again.
+// A file that appears under its final name only once it is complete, and
+// never before: a failure or a crash at any moment leaves the final name as it
+// was. Where the file system allows, the bytes go to an unnamed file in the
+// destination folder that commit() links into place (an existing file is
+// replaced through a temporary link and a rename), so even a killed process
+// leaves nothing behind. Elsewhere they go to a hidden temporary file with one
+// fixed name per output, renamed over the final name; a crash leaves at most
+// that one, and the next write of the same output replaces it. There is no
+// sync to disk: outputs can always be made again.
 class AtomicOutputFile
 {
 public:
@@ -49,16 +54,24 @@ public:
     bool create(const QString &finalPath);
     bool write(const void *data, std::size_t count);
     bool commit();
-    // Removes the temporary file; the final name is left as it was.
+    // Drops what was written; the final name is left as it was.
     void discard();
 
     QString errorString() const { return m_error; }
 
+    // The hidden name used beside `finalPath` while it is being replaced.
+    static QString temporaryPath(const QString &finalPath);
+    // Tests turn unnamed files off to exercise the named fallback.
+    static void setUnnamedFilesAllowed(bool allowed);
+
 private:
+    bool createNamed();
+    bool linkUnnamed();
     void fail(int error);
 
     int m_fd = -1;
-    QString m_finalPath;
+    bool m_unnamed = false;
+    QByteArray m_finalName;
     QByteArray m_tempName;
     QString m_error;
 };

@@ -1,10 +1,12 @@
 #include "platform/findfiles.h"
 
 #include <QDir>
-#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <dirent.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -59,23 +61,40 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
         const QFileInfo info(path);
         if (!info.exists())
             return false;
-        m_entries.append({info.isDir() ? kAttributeDirectory : 0u, info.fileName()});
+        m_entries.append({info.isDir() ? kAttributeDirectory : 0u, info.fileName(), false});
     } else {
         const QString folder = slash < 0 ? QStringLiteral(".") : slash == 0 ? QStringLiteral("/") : path.left(slash);
-        const QFileInfo folderInfo(folder);
-        if (!folderInfo.isDir() || !folderInfo.isReadable())
+        DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+        if (!dir)
             return false;
-        QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-        while (it.hasNext()) {
-            it.next();
-            const QString name = it.fileName();
-            if (MatchesPattern(name, pattern))
-                m_entries.append({it.fileInfo().isDir() ? kAttributeDirectory : 0u, name});
+        QList<std::pair<QString, FindData>> sorted;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray raw(entry->d_name);
+            if (raw == "." || raw == "..")
+                continue;
+            FindData found;
+            found.fileName = QFile::decodeName(raw);
+            if (!MatchesPattern(found.fileName, pattern))
+                continue;
+            found.undecodable = QFile::encodeName(found.fileName) != raw;
+            bool isDir = entry->d_type == DT_DIR;
+            struct stat st {};
+            if ((entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
+                && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0)
+                isDir = S_ISDIR(st.st_mode);
+            found.attributes = isDir ? kAttributeDirectory : 0u;
+            sorted.append({found.fileName.toUpper(), found});
         }
-        std::sort(m_entries.begin(), m_entries.end(), [](const FindData &a, const FindData &b) {
-            const int folded = a.fileName.compare(b.fileName, Qt::CaseInsensitive);
-            return folded != 0 ? folded < 0 : a.fileName < b.fileName;
+        ::closedir(dir);
+        // Upper-case forms compared code by code, as the original desktop
+        // lists them; names alike but for case keep a fixed order.
+        std::sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
+            const int upper = a.first.compare(b.first);
+            return upper != 0 ? upper < 0 : a.second.fileName < b.second.fileName;
         });
+        m_entries.reserve(sorted.size());
+        for (const auto &entry : sorted)
+            m_entries.append(entry.second);
     }
     return findNext(data);
 }

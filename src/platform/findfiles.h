@@ -6,8 +6,8 @@
 
 // Folder listing in the manner of the desktop this tool grew up on: a pattern
 // with "*" and "?" in the last part of a path, letters matched without regard
-// to case, entries in name order compared without regard to case, "." and ".."
-// left out, and a folder bit on every entry.
+// to case, entries in the order of their upper-case names ("a", "b", "Z", "[x",
+// "_a"), "." and ".." left out, and a folder bit on every entry.
 
 constexpr std::uint32_t kAttributeDirectory = 16;
 
@@ -15,6 +15,9 @@ struct FindData
 {
     std::uint32_t attributes = 0;
     QString fileName;
+    // The name as stored is not valid in the file system's encoding: fileName
+    // is only a likeness of it, and opening it would find nothing.
+    bool undecodable = false;
 };
 
 // True when `name` matches `pattern` ("*" any run, "?" one character, case ignored).

@@ -1,5 +1,6 @@
 #include "batch/batchrun.h"
 #include "support/bitmaps.h"
+#include "support/childprocess.h"
 #include "support/scriptedplatform.h"
 
 #include <QDir>
@@ -7,7 +8,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -220,38 +223,92 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
     EXPECT_TRUE(QFile::exists(m_dir.filePath(QStringLiteral("plain_file_as_destination/Red/R_a.bmp"))));
 }
 
-TEST_F(BatchRunTest, ASourceCutShortAfterTheSearchEndsTheRunButOneShortFromTheStartIsPassedOver)
+TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
 {
     const QString source = folder(QStringLiteral("src"));
-    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+    const QString gone = folder(QStringLiteral("gone"));
+    const QString later = folder(QStringLiteral("later"));
+    for (const char *name : {"a.bmp", "b.bmp", "c.bmp", "d.bmp"})
         bitmap(source, QLatin1String(name), TestBitmap{6, 6});
     QByteArray shortAll = MakeBitmap({6, 6});
     shortAll.chop(10);
-    ASSERT_TRUE(WriteFile(source + QStringLiteral("/0.bmp"), shortAll)); // malformed all along
+    ASSERT_TRUE(WriteFile(source + QStringLiteral("/0.bmp"), shortAll)); // malformed all along: no message
+    for (const char *name : {"e.bmp", "f.bmp", "g.bmp"})
+        bitmap(gone, QLatin1String(name));
+    bitmap(later, QStringLiteral("h.bmp"));
     const QString b = source + QStringLiteral("/b.bmp");
+    const QString c = source + QStringLiteral("/c.bmp");
     const QByteArray cut = ReadFile(b).left(100);
-    m_window.list = {source};
-    m_platform.onYield = [&] { ASSERT_TRUE(WriteFile(b, cut)); };
-    EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
-    expectProcessingError(QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(b));
-    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp")));
-    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_0.bmp")));
-    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
-    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_c.bmp")));
+    m_window.list = {source, gone, later};
+    m_platform.onYield = [&] {
+        const QString status = m_window.events.last();
+        if (status.endsWith(QLatin1String("a.bmp"))) {
+            ASSERT_TRUE(WriteFile(b, cut));  // shorter than when it was found
+            ASSERT_TRUE(QFile::remove(c));   // gone since the search
+        } else if (status.endsWith(QLatin1String("e.bmp"))) {
+            ASSERT_TRUE(QDir(gone).removeRecursively());
+        }
+    };
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+
+    QStringList shown;
+    for (const auto &message : m_platform.messages) {
+        EXPECT_EQ(message.title, QStringLiteral("Image Info"));
+        EXPECT_EQ(message.icon, MsgIcon::Exclamation);
+        shown.append(message.text);
+    }
+    EXPECT_EQ(shown, QStringList({
+                         QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(b),
+                         QStringLiteral("Cannot read \"%1\": No such file or directory.").arg(c),
+                         QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.")
+                             .arg(gone),
+                     }));
+    for (const char *out : {"src/Red/R_a.bmp", "src/Blue/B_d.bmp", "later/Green/G_h.bmp"})
+        EXPECT_TRUE(QFile::exists(m_dir.filePath(QLatin1String(out)))) << out;
+    for (const char *out : {"src/Red/R_0.bmp", "src/Red/R_b.bmp", "src/Red/R_c.bmp"})
+        EXPECT_FALSE(QFile::exists(m_dir.filePath(QLatin1String(out)))) << out;
+    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
 }
 
-TEST_F(BatchRunTest, ASourceFolderRemovedMidRunEndsTheRunWithOneMessage)
+TEST_F(BatchRunTest, ANameTheFileSystemCannotDecodeIsReportedNotLost)
 {
-    const QString gone = folder(QStringLiteral("gone"));
-    const QString later = folder(QStringLiteral("later"));
-    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
-        bitmap(gone, QLatin1String(name));
-    bitmap(later, QStringLiteral("d.bmp"));
-    m_window.list = {gone, later};
-    m_platform.onYield = [&] { QDir(gone).removeRecursively(); };
-    EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
-    expectProcessingError(QStringLiteral("Cannot read \"%1/b.bmp\": the folder \"%1\" no longer exists.").arg(gone));
-    EXPECT_FALSE(QFile::exists(later + QStringLiteral("/Red")));
+    const QString source = folder(QStringLiteral("src"));
+    bitmap(source, QStringLiteral("a.bmp"));
+    const QByteArray raw = QFile::encodeName(source) + "/bad\xff.bmp";
+    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    m_window.list = {source};
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Image Info"));
+    EXPECT_TRUE(m_platform.messages[0].text.startsWith(QLatin1Char('"') + source + QStringLiteral("/bad")));
+    EXPECT_TRUE(m_platform.messages[0].text.endsWith(
+        QStringLiteral("\" was passed over: its name is not valid in the file system's encoding.")));
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp")));
+}
+
+TEST_F(BatchRunTest, ADiskThatFillsDuringTheBlueFileKeepsRedAndGreenWhole)
+{
+    const QString disk = folder(QStringLiteral("disk"));
+    const QByteArray bytes = MakeBitmap({1000, 400}); // 1.2 MB, several bands
+    constexpr long long kPage = 4096;
+    const long long pages = (bytes.size() + kPage - 1) / kPage;
+    // Room for the source, the red and the green file and half the blue one.
+    const bool ran = RunOnSmallDisk(disk, (3 * pages + pages / 2) * kPage, [&] {
+        ASSERT_TRUE(WriteFile(disk + QStringLiteral("/a.bmp"), bytes));
+        m_window.list = {disk};
+        EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
+        expectProcessingError(
+            QStringLiteral("Cannot write \"%1/Blue/B_a.bmp\": No space left on device.").arg(disk));
+        const auto expected = ReferenceChannelFiles(bytes);
+        EXPECT_EQ(ReadFile(disk + QStringLiteral("/Red/R_a.bmp")), expected.at('R'));
+        EXPECT_EQ(ReadFile(disk + QStringLiteral("/Green/G_a.bmp")), expected.at('G'));
+        EXPECT_EQ(QDir(disk + QStringLiteral("/Blue")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                  QStringList());
+    });
+    if (!ran)
+        GTEST_SKIP() << "no file system of its own for a child process here";
 }
 
 TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)

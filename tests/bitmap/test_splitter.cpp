@@ -1,6 +1,8 @@
 #include "bitmap/channelsplit.h"
 #include "bitmap/splitter.h"
+#include "platform/fileio.h"
 #include "support/bitmaps.h"
+#include "support/childprocess.h"
 #include "support/scriptedplatform.h"
 
 #include <QDir>
@@ -191,11 +193,17 @@ TEST_F(SplitterTest, StatedSizeTooSmallIsReplacedAndTooLargeIsCutToTheFile)
     TestBitmap shape;
     shape.width = 3;
     shape.height = 2;  // rows need 24 bytes
-    shape.sizeImage = 5;
-    ASSERT_EQ(split(QStringLiteral("small.bmp"), MakeBitmap(shape)), kOk);
-    QByteArray red = ReadFile(output("Red", "R_", QStringLiteral("small")));
-    EXPECT_EQ(red.size(), 54 + 24);
-    EXPECT_EQ(ReadI32(red, 34), 24);
+    QByteArray red;
+    // The field is signed: a negative size is smaller than any rows need.
+    for (const std::int32_t stated : {5, -1, std::numeric_limits<std::int32_t>::min()}) {
+        SCOPED_TRACE(stated);
+        shape.sizeImage = stated;
+        shape.trailing = 64;
+        ASSERT_EQ(split(QStringLiteral("small.bmp"), MakeBitmap(shape)), kOk);
+        red = ReadFile(output("Red", "R_", QStringLiteral("small")));
+        EXPECT_EQ(red.size(), 54 + 24);
+        EXPECT_EQ(ReadI32(red, 34), 24);
+    }
 
     shape.sizeImage = 1000;
     shape.trailing = 10; // the file holds 34 bytes after the offset
@@ -300,6 +308,61 @@ TEST_F(SplitterTest, FullDiskMidWriteKeepsTheOlderOutputAndLeavesNoPart)
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(text, QStringLiteral("Cannot write \"%1\": File too large.").arg(output("Red", "R_", QStringLiteral("big"))));
     EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), older);
+    EXPECT_EQ(destinationEntries(), QStringList{QStringLiteral("Red/R_big.bmp")});
+}
+
+TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsIntact)
+{
+    const QString big = source(QStringLiteral("big.bmp"));
+    const QByteArray bytes = MakeBitmap({1000, 400}); // five bands a channel
+    ASSERT_TRUE(WriteFile(big, bytes));
+    const QByteArray older("older green");
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed files" : "named temporary files");
+        for (const QString &entry : destinationEntries())
+            ASSERT_TRUE(QFile::remove(m_dir.filePath(entry)));
+        ASSERT_TRUE(WriteFile(output("Green", "G_", QStringLiteral("big")), older));
+        AtomicOutputFile::setUnnamedFilesAllowed(unnamed);
+        // Killed in the middle of the green file.
+        ASSERT_TRUE(KillWhenReady([&](const std::function<void()> &ready) {
+            int bands = 0;
+            SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), m_platform,
+                        [&] {
+                            if (++bands == 7)
+                                ready();
+                        });
+        }));
+        EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), ReferenceChannelFiles(bytes).at('R'));
+        EXPECT_EQ(ReadFile(output("Green", "G_", QStringLiteral("big"))), older);
+        QStringList expected{QStringLiteral("Red/R_big.bmp"), QStringLiteral("Green/G_big.bmp")};
+        if (!unnamed) // at most the one fixed temporary name, which the next run replaces
+            expected.insert(1, QStringLiteral("Green/.G_big.bmp.prismora-part"));
+        EXPECT_EQ(destinationEntries(), expected);
+
+        ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), m_platform),
+                  kOk);
+        expectReference(QStringLiteral("big"), bytes);
+        EXPECT_EQ(destinationEntries().size(), 3);
+    }
+    AtomicOutputFile::setUnnamedFilesAllowed(true);
+}
+
+TEST_F(SplitterTest, AnAbandonedFileKeepsTheChannelsFinishedBeforeIt)
+{
+    const QString big = source(QStringLiteral("big.bmp"));
+    const QByteArray bytes = MakeBitmap({1000, 400});
+    ASSERT_TRUE(WriteFile(big, bytes));
+    struct Abandon
+    {
+    };
+    int bands = 0;
+    EXPECT_THROW(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), m_platform,
+                             [&] {
+                                 if (++bands == 7)
+                                     throw Abandon{};
+                             }),
+                 Abandon);
+    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), ReferenceChannelFiles(bytes).at('R'));
     EXPECT_EQ(destinationEntries(), QStringList{QStringLiteral("Red/R_big.bmp")});
 }
 

@@ -91,6 +91,21 @@ TEST_F(FindBitmapsTest, RecursionWhenAskedFindsSubfolders)
     EXPECT_EQ(search.FolderPath, m_dir.path());
 }
 
+TEST(FindBitmaps, NamesAreOrderedByTheirUpperCaseForms)
+{
+    QTemporaryDir dir;
+    // '[' and '_' lie between the upper- and the lower-case letters.
+    for (const char *name : {"_a.bmp", "b.bmp", "[x.bmp", "Z.BMP", "a.bmp", "B.bmp"})
+        ASSERT_TRUE(WriteFile(dir.filePath(QLatin1String(name)), QByteArray()));
+    FileList = QStringList{QString()};
+    FindBitmaps(dir.path());
+    QStringList names;
+    for (const QString &path : FileList)
+        names.append(QFileInfo(path).fileName());
+    EXPECT_EQ(names, QStringList({QStringLiteral("a.bmp"), QStringLiteral("B.bmp"), QStringLiteral("b.bmp"),
+                                  QStringLiteral("Z.BMP"), QStringLiteral("[x.bmp"), QStringLiteral("_a.bmp")}));
+}
+
 TEST(FindBitmaps, ManyFilesAreListedInOrder)
 {
     QTemporaryDir dir;

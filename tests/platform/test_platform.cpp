@@ -9,12 +9,16 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
-TEST(InstanceLock, ASecondHolderSeesTheFirstAndADeadOwnerDoesNotCount)
+TEST(InstanceLock, OnlyALockHeldByALiveProcessCountsAsAnotherInstance)
 {
-    const QString lockPath =
-        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QStringLiteral("/prismora.lock");
+    const QString lockPath = InstanceLock::lockPath();
+    const QString runtime = QFileInfo(lockPath).path();
     {
         InstanceLock first;
         InstanceLock second;
@@ -22,10 +26,33 @@ TEST(InstanceLock, ASecondHolderSeesTheFirstAndADeadOwnerDoesNotCount)
         EXPECT_FALSE(first.anotherInstanceRuns()); // asking again is not another instance
         EXPECT_TRUE(second.anotherInstanceRuns());
     }
-    // A lock left by a process that no longer runs.
-    ASSERT_TRUE(WriteFile(lockPath, "999999\nprismora\n" + QSysInfo::machineHostName().toUtf8() + '\n'));
-    InstanceLock third;
-    EXPECT_FALSE(third.anotherInstanceRuns());
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
+    struct Case
+    {
+        const char *name;
+        std::function<void()> prepare;
+    };
+    const Case cases[] = {
+        {"dead_owner", [&] { ASSERT_TRUE(WriteFile(lockPath, QByteArray::number(dead) + "\nprismora\n" + host + '\n')); }},
+        {"broken_file", [&] { ASSERT_TRUE(WriteFile(lockPath, "\xff\xfe garbage")); }},
+        {"empty_file", [&] { ASSERT_TRUE(WriteFile(lockPath, "")); }},
+        {"folder_in_its_place", [&] { ASSERT_TRUE(QDir().mkpath(lockPath)); }},
+        {"read_only_runtime_folder",
+         [&] { ASSERT_TRUE(QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::ExeOwner)); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.prepare();
+        InstanceLock lock;
+        EXPECT_FALSE(lock.anotherInstanceRuns());
+        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QDir(lockPath).removeRecursively();
+        QFile::remove(lockPath);
+    }
 }
 
 TEST(Settings, MissingKeysGiveTheDefaultAndValuesComeBackAsWritten)

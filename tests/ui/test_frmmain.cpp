@@ -334,6 +334,54 @@ TEST_F(MainWindowTest, DropsAddFoldersOnlyAndBeepForEachDuplicate)
     EXPECT_EQ(statusText(), QStringLiteral("Ready..."));
 }
 
+TEST_F(MainWindowTest, DropsAreTakenAsACopyAndOnlyWhenTheyCarryALocalPath)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("photos"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    open();
+    struct Case
+    {
+        const char *name;
+        QList<QUrl> urls;
+        Qt::DropActions offered;
+        bool welcome;
+    };
+    const Case cases[] = {
+        {"move_offered_first", {QUrl::fromLocalFile(folder)}, Qt::MoveAction | Qt::CopyAction, true},
+        {"web_link", {QUrl(QStringLiteral("https://example.org/photos"))}, Qt::CopyAction | Qt::MoveAction, false},
+        {"move_only", {QUrl::fromLocalFile(folder)}, Qt::MoveAction, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        list()->clear();
+        QMimeData data;
+        data.setUrls(c.urls);
+        // Shift asks the source for a move, as a file manager's default may.
+        QDragEnterEvent enter(QPoint(10, 10), c.offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+        if (c.offered & Qt::CopyAction) {
+            ASSERT_EQ(enter.proposedAction(), Qt::MoveAction);
+        }
+        QCoreApplication::sendEvent(list()->viewport(), &enter);
+        EXPECT_EQ(enter.isAccepted(), c.welcome);
+        QDragMoveEvent move(QPoint(12, 12), c.offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+        QCoreApplication::sendEvent(list()->viewport(), &move);
+        EXPECT_EQ(move.isAccepted(), c.welcome);
+        QDropEvent dropped(QPointF(12, 12), c.offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+        QCoreApplication::sendEvent(list()->viewport(), &dropped);
+        EXPECT_EQ(dropped.isAccepted(), c.welcome);
+        if (c.welcome) {
+            EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
+            EXPECT_EQ(move.dropAction(), Qt::CopyAction);
+            EXPECT_EQ(dropped.dropAction(), Qt::CopyAction);
+            EXPECT_EQ(listed(), QStringList{folder});
+        } else {
+            EXPECT_TRUE(listed().isEmpty());
+        }
+    }
+    EXPECT_TRUE(QDir(folder).exists());
+}
+
 TEST_F(MainWindowTest, ProcessRunsTheBatchThroughTheWindow)
 {
     QTemporaryDir dir;
@@ -427,6 +475,8 @@ TEST_F(MainWindowTest, TheWindowStaysResponsiveBetweenFiles)
 
 TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnything)
 {
+    // Even a stored name that would warn at start-up shows nothing.
+    PrismoraSettings().setValue(QStringLiteral("Main/RedDir"), QStringLiteral("a/b"));
     m_platform.otherInstance = true;
     frmMain &w = open(false);
     EXPECT_TRUE(w.endedAtStartup());

@@ -65,30 +65,35 @@ QStringList localPaths(const QMimeData *data)
     return paths;
 }
 
+// A drop is only ever taken as a copy: a file manager that honoured a move
+// would delete the user's folder. Only drags that carry a local path are welcome.
+bool acceptAsCopy(QDropEvent *event)
+{
+    if (localPaths(event->mimeData()).isEmpty() || !(event->possibleActions() & Qt::CopyAction)) {
+        event->ignore();
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
+}
+
 } // namespace
 
 void FolderListBox::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (event->mimeData()->hasUrls())
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    acceptAsCopy(event);
 }
 
 void FolderListBox::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (event->mimeData()->hasUrls())
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    acceptAsCopy(event);
 }
 
 void FolderListBox::dropEvent(QDropEvent *event)
 {
-    const QStringList paths = localPaths(event->mimeData());
-    event->acceptProposedAction();
-    if (onDrop)
-        onDrop(paths);
+    if (acceptAsCopy(event) && onDrop)
+        onDrop(localPaths(event->mimeData()));
 }
 
 frmMain::frmMain(Platform &platform, QWidget *parent)
@@ -221,6 +226,15 @@ void frmMain::buildControls()
 
 void frmMain::Form_Load()
 {
+    // Before anything that could show a message: a second instance ends
+    // silently, whatever its stored options hold.
+    if (m_platform.previousInstance()) {
+        m_endedAtStartup = true;
+        mnuFileSave->setEnabled(false);
+        mnuFileExit_Click();
+        return;
+    }
+
     // The tab captions, chosen with the control's own selections; no handler is
     // connected yet, so these selections never prompt.
     tabMain->setCurrentIndex(0);
@@ -255,10 +269,6 @@ void frmMain::Form_Load()
     });
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget *from, QWidget *to) { focusMoved(from, to); });
 
-    if (m_platform.previousInstance()) {
-        m_endedAtStartup = true;
-        mnuFileExit_Click();
-    }
 }
 
 void frmMain::showEvent(QShowEvent *event)
