@@ -3,6 +3,7 @@
 #include "support/testenv.h"
 #include "support/widgets.h"
 #include "ui/about/frmabout.h"
+#include "ui/addfolder/folderlist.h"
 #include "ui/addfolder/frmaddfolder.h"
 #include "ui/main/frmmain.h"
 
@@ -52,13 +53,7 @@ protected:
     {
         return m_dialog->findChild<T *>(QLatin1String(name));
     }
-    QStringList entries() const
-    {
-        QStringList texts = ItemTexts(child<QListWidget>("Dir1"));
-        for (QString &text : texts)
-            text = text.trimmed(); // the indent shows the depth
-        return texts;
-    }
+    QStringList entries() const { return ItemTexts(child<QListWidget>("Dir1")); }
     void openEntry(const QString &text)
     {
         auto *list = child<QListWidget>("Dir1");
@@ -108,6 +103,18 @@ TEST_F(AddFolderTest, ListsTheChainAndTheVisibleSubfoldersAndOpensOnlyOnEnter)
     EXPECT_EQ(shown.first(), QStorageInfo(path("photos")).rootPath());
     EXPECT_EQ(shown.mid(shown.size() - 2), QStringList({QStringLiteral("photos"), QStringLiteral("2024")}));
     EXPECT_FALSE(shown.contains(QStringLiteral(".hidden")));
+    // Depth is shown by indentation, not by blanks in the names: the chain
+    // steps in one level at a time and the subfolders stand one deeper.
+    auto *folders = child<QListWidget>("Dir1");
+    for (int row = 0; row < folders->count(); ++row) {
+        EXPECT_EQ(folders->item(row)->text(), folders->item(row)->text().trimmed());
+        EXPECT_EQ(FolderList::level(folders->item(row)), row); // one subfolder: it is the last row
+    }
+    EXPECT_GT(folders->visualItemRect(folders->item(folders->count() - 1)).width(),
+              0); // laid out, so type-ahead below works on what is shown
+    folders->setFocus();
+    folders->keyboardSearch(QStringLiteral("20"));
+    EXPECT_EQ(folders->currentItem()->text(), QStringLiteral("2024"));
     // Selecting alone changes nothing; Enter opens.
     auto *list = child<QListWidget>("Dir1");
     list->setCurrentRow(list->count() - 1);
@@ -169,6 +176,35 @@ TEST_F(AddFolderTest, AnUnreadableVolumeBeepsAndTheDriveListReturns)
     EXPECT_EQ(m_platform.beeps, 1);
     EXPECT_EQ(d.path(), QDir::homePath());
     EXPECT_EQ(d.drive(), QStorageInfo(QDir::homePath()).rootPath());
+}
+
+TEST_F(AddFolderTest, ChoosingTheDriveAlreadyShownKeepsTheFolder)
+{
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("photos/2024"));
+    frmAddFolder &d = open();
+    auto *drives = child<QComboBox>("Drive1");
+    Q_EMIT drives->activated(drives->currentIndex());
+    EXPECT_EQ(d.path(), path("photos/2024"));
+    EXPECT_EQ(m_platform.beeps, 0);
+}
+
+TEST_F(AddFolderTest, AFolderDeletedMeanwhileGivesWayToItsNearestParentAndIsNeverAdded)
+{
+    PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("photos/2024"));
+    frmAddFolder &d = open();
+    ASSERT_TRUE(QDir(path("photos")).removeRecursively());
+    // Still shown: "&Add" beeps and adds nothing.
+    child<QPushButton>("cmdAdd")->click();
+    EXPECT_EQ(m_platform.beeps, 1);
+    EXPECT_TRUE(m_list.isEmpty());
+    // Hidden and shown again: the nearest folder above that still exists.
+    child<QPushButton>("cmdCancel")->click();
+    QTimer::singleShot(0, [&d] { d.hide(); });
+    d.showModal();
+    EXPECT_EQ(d.path(), m_dir.path());
+    EXPECT_EQ(d.drive(), QStorageInfo(m_dir.path()).rootPath());
+    EXPECT_TRUE(entries().contains(QStringLiteral("scans")));
+    EXPECT_FALSE(entries().contains(QStringLiteral("photos")));
 }
 
 // Through the main window: the real modal showing, driven from inside its loop.

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "ui/common/twips.h"
 
+#include <QAccessibleWidget>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -26,6 +27,8 @@ public:
         setPalette(blue);
     }
 
+    void activate() { m_onClick(); }
+
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override
     {
@@ -37,6 +40,34 @@ protected:
 private:
     std::function<void()> m_onClick;
 };
+
+// What a screen reader learns of a link label: a link, named by its text,
+// that can be pressed.
+class AccessibleLink : public QAccessibleWidget
+{
+public:
+    explicit AccessibleLink(LinkLabel *label) : QAccessibleWidget(label, QAccessible::Link) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return static_cast<LinkLabel *>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString &action) override
+    {
+        if (action == pressAction())
+            static_cast<LinkLabel *>(widget())->activate();
+    }
+};
+
+QAccessibleInterface *linkFactory(const QString &, QObject *object)
+{
+    if (auto *link = dynamic_cast<LinkLabel *>(object))
+        return new AccessibleLink(link);
+    return nullptr;
+}
 
 QLabel *label(QWidget *parent, const char *name, const QString &text, const QRect &rect, bool wrap = false)
 {
@@ -52,6 +83,11 @@ QLabel *label(QWidget *parent, const char *name, const QString &text, const QRec
 
 frmAbout::frmAbout(Platform &platform) : m_platform(platform)
 {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(linkFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
     setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QStringLiteral("About Prismora"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -101,12 +137,12 @@ frmAbout::frmAbout(Platform &platform) : m_platform(platform)
     lblEmail->setProperty("tag", QStringLiteral("mailto:") + supportAddress());
     lblEmail->setGeometry(twipRect(2340, 4875, 2205, 195));
 
-    // Links and notes grow to their text where the font is wider than designed.
+    // Links grow to their text, to the right of their designed left edge,
+    // where the font is wider than designed.
     for (QLabel *grow : {lblURL, lblEmail}) {
         QRect rect = grow->geometry();
         const QSize hint = grow->sizeHint();
-        if (hint.width() > rect.width())
-            rect.adjust(-(hint.width() - rect.width()) / 2, 0, (hint.width() - rect.width() + 1) / 2, 0);
+        rect.setWidth(std::max(rect.width(), hint.width()));
         rect.setHeight(std::max(rect.height(), hint.height()));
         grow->setGeometry(rect);
     }

@@ -5,16 +5,42 @@
 #include <QKeyEvent>
 #include <QStorageInfo>
 #include <QStyle>
+#include <QStyledItemDelegate>
 
 namespace {
 
 constexpr int kPathRole = Qt::UserRole;
-constexpr int kIndent = 3; // spaces per level, under the folder icons
+constexpr int kLevelRole = Qt::UserRole + 1;
+
+// Draws each entry indented by its depth in the chain. The indentation is
+// space on screen only: the entry's text is the bare folder name, as a screen
+// reader reads it and as typing its first letters finds it.
+class IndentDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    static int step(const QStyleOptionViewItem &option) { return option.decorationSize.width() / 2 + 4; }
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem indented = option;
+        indented.rect.adjust(index.data(kLevelRole).toInt() * step(option), 0, 0, 0);
+        QStyledItemDelegate::paint(painter, indented, index);
+    }
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.rwidth() += index.data(kLevelRole).toInt() * step(option);
+        return size;
+    }
+};
 
 } // namespace
 
 FolderList::FolderList(QWidget *parent) : QListWidget(parent)
 {
+    setItemDelegate(new IndentDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     connect(this, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem *item) { open(item); });
@@ -49,17 +75,24 @@ void FolderList::Refresh()
     int level = 0;
     for (const QString &folder : chain) {
         const QString name = level == 0 ? folder : QFileInfo(folder).fileName();
-        auto *item = new QListWidgetItem(openIcon, QString(level * kIndent, QLatin1Char(' ')) + name, this);
+        auto *item = new QListWidgetItem(openIcon, name, this);
         item->setData(kPathRole, folder);
+        item->setData(kLevelRole, level);
         ++level;
     }
     setCurrentRow(count() - 1);
     const QFileInfoList subfolders =
         QDir(m_path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo &sub : subfolders) {
-        auto *item = new QListWidgetItem(closedIcon, QString(level * kIndent, QLatin1Char(' ')) + sub.fileName(), this);
+        auto *item = new QListWidgetItem(closedIcon, sub.fileName(), this);
         item->setData(kPathRole, sub.absoluteFilePath());
+        item->setData(kLevelRole, level);
     }
+}
+
+int FolderList::level(const QListWidgetItem *item)
+{
+    return item ? item->data(kLevelRole).toInt() : 0;
 }
 
 void FolderList::keyPressEvent(QKeyEvent *event)

@@ -53,9 +53,11 @@ frmAddFolder::frmAddFolder(Platform &platform, QWidget *mainWindow, std::functio
 
     Drive1 = new QComboBox(this);
     Drive1->setObjectName(QStringLiteral("Drive1"));
+    Drive1->setAccessibleName(QStringLiteral("Drives"));
     Drive1->setGeometry(twipRect(105, 105, 3540, 315));
     Dir1 = new FolderList(this);
     Dir1->setObjectName(QStringLiteral("Dir1"));
+    Dir1->setAccessibleName(QStringLiteral("Folders"));
     Dir1->setGeometry(twipRect(120, 465, 6885, 3015));
     cmdAdd = new QPushButton(QStringLiteral("&Add"), this);
     cmdAdd->setObjectName(QStringLiteral("cmdAdd"));
@@ -131,12 +133,23 @@ void frmAddFolder::showModal()
 
 void frmAddFolder::Form_Activate()
 {
-    Dir1->Refresh();
+    // A folder deleted while the dialog was hidden gives way to the nearest
+    // folder above it that still exists.
+    QString folder = Dir1->path();
+    while (!QFileInfo(folder).isDir() && !QDir(folder).isRoot() && !folder.isEmpty())
+        folder = QFileInfo(folder).path();
+    if (folder != Dir1->path() && Dir1->setPath(folder))
+        showDriveOf(folder);
+    else
+        Dir1->Refresh();
 }
 
 void frmAddFolder::Drive1_Change(int index)
 {
     const QString root = Drive1->itemData(index).toString();
+    // Choosing the drive already shown keeps the folder browsed to.
+    if (root == QStorageInfo(Dir1->path()).rootPath())
+        return;
     // A volume that cannot be read: back to the folder list's own volume.
     if (!QFileInfo(root).isReadable() || !QDir(root).exists() || !Dir1->setPath(root)) {
         m_platform.beep();
@@ -147,6 +160,11 @@ void frmAddFolder::Drive1_Change(int index)
 void frmAddFolder::cmdAdd_Click()
 {
     const QString folder = Dir1->path();
+    // A folder deleted while it was shown is never added.
+    if (!QFileInfo(folder).isDir()) {
+        m_platform.beep();
+        return;
+    }
     SaveSetting(lastPathSection(), lastPathKey(), folder);
     bool found = false;
     for (const QString &entry : m_listed())

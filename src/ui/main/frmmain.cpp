@@ -22,7 +22,10 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTabBar>
 #include <QUrl>
+
+#include <limits>
 
 namespace {
 
@@ -76,6 +79,46 @@ bool acceptAsCopy(QDropEvent *event)
     event->setDropAction(Qt::CopyAction);
     event->accept();
     return true;
+}
+
+// Tabs of a fixed width, three to a row, whatever their captions.
+class ThirdsTabBar : public QTabBar
+{
+public:
+    using QTabBar::QTabBar;
+
+protected:
+    QSize tabSizeHint(int index) const override
+    {
+        QSize size = QTabBar::tabSizeHint(index);
+        if (parentWidget())
+            size.setWidth(parentWidget()->width() / 3);
+        return size;
+    }
+};
+
+class ThirdsTabWidget : public QTabWidget
+{
+public:
+    explicit ThirdsTabWidget(QWidget *parent) : QTabWidget(parent) { setTabBar(new ThirdsTabBar(this)); }
+};
+
+// Moves `followers` right, each keeping its width as far as `limit` allows,
+// so that they stand at least `gap` pixels clear of the widest of `leaders`.
+void keepClear(const QList<QWidget *> &leaders, const QList<QWidget *> &followers, int gap, int limit)
+{
+    int leadersEnd = 0;
+    for (QWidget *leader : leaders)
+        leadersEnd = std::max(leadersEnd, leader->geometry().x() + leader->geometry().width());
+    for (QWidget *follower : followers) {
+        QRect rect = follower->geometry();
+        if (rect.left() >= leadersEnd + gap)
+            continue;
+        rect.moveLeft(leadersEnd + gap);
+        if (rect.right() > limit)
+            rect.setRight(limit);
+        follower->setGeometry(rect);
+    }
 }
 
 } // namespace
@@ -147,7 +190,7 @@ void frmMain::buildControls()
     line1->setGeometry(0, px(20) + 1, px(7095), 1);
     line1->setStyleSheet(QStringLiteral("background-color: palette(base);"));
 
-    tabMain = place(new QTabWidget(client), "tabMain", twipRect(315, 135, 6495, 5835));
+    tabMain = place(new ThirdsTabWidget(client), "tabMain", twipRect(315, 135, 6495, 5835));
     pageFolders = new QWidget;
     pageFolders->setObjectName(QStringLiteral("pageFolders"));
     pageOptions = new QWidget;
@@ -166,6 +209,7 @@ void frmMain::buildControls()
     lstFolders->viewport()->setAcceptDrops(true); // item views take drops on their viewport
     lstFolders->setDragDropMode(QAbstractItemView::DropOnly);
     lstFolders->onDrop = [this](const QStringList &paths) { lstFolders_OLEDragDrop(paths); };
+    lstFolders->setAccessibleName(QStringLiteral("Folders"));
     cmdProcess = place(new QPushButton(QStringLiteral("&Process"), pageFolders), "cmdProcess",
                        twipRect(2595, 3855, 1305, 405));
     cmdProcess->setToolTip(QStringLiteral("Process the files in the selected folders."));
@@ -176,32 +220,46 @@ void frmMain::buildControls()
     auto *label4 =
         place(new QLabel(QStringLiteral("This Folder:"), fraProgress), "Label4", twipRect(75, 765, 915, 270));
     pbrThisFolder = progressBar(fraProgress, "pbrThisFolder", twipRect(1095, 765, 4440, 270));
-    // Labels grown for a wider font push their bars right rather than under them.
-    const int labelsEnd = std::max(label4->geometry().right(), label5->geometry().right()) + px(60);
-    for (QProgressBar *bar : {pbrAllFiles, pbrThisFolder}) {
-        QRect rect = bar->geometry();
-        if (rect.left() < labelsEnd)
-            rect.setLeft(labelsEnd);
-        bar->setGeometry(rect);
-    }
+    pbrAllFiles->setAccessibleName(QStringLiteral("All Files"));
+    pbrThisFolder->setAccessibleName(QStringLiteral("This Folder"));
+    // Labels grown for a wider font push their bars right, keeping the designed gap.
+    keepClear({label4, label5}, {pbrAllFiles, pbrThisFolder}, px(1095) - px(75 + 915), fraProgress->width() - 2);
 
     fraDestination = place(new QGroupBox(QStringLiteral("Destination Folders"), pageOptions), "fraDestination",
                            twipRect(420, 735, 5715, 2415));
-    place(new QLabel(QStringLiteral("Red Folder:"), fraDestination), "Label1", twipRect(195, 510, 1100, 270));
+    auto *label1 =
+        place(new QLabel(QStringLiteral("Red Folder:"), fraDestination), "Label1", twipRect(195, 510, 1100, 270));
     txtRedDir = place(new QLineEdit(fraDestination), "txtRedDir", twipRect(1455, 435, 3500, 350));
-    place(new QLabel(QStringLiteral("Green Folder:"), fraDestination), "Label2", twipRect(195, 1110, 1100, 270));
+    auto *label2 =
+        place(new QLabel(QStringLiteral("Green Folder:"), fraDestination), "Label2", twipRect(195, 1110, 1100, 270));
     txtGreenDir = place(new QLineEdit(fraDestination), "txtGreenDir", twipRect(1455, 1035, 3500, 350));
-    place(new QLabel(QStringLiteral("Blue Folder:"), fraDestination), "Label3", twipRect(195, 1710, 1100, 270));
+    auto *label3 =
+        place(new QLabel(QStringLiteral("Blue Folder:"), fraDestination), "Label3", twipRect(195, 1710, 1100, 270));
     txtBlueDir = place(new QLineEdit(fraDestination), "txtBlueDir", twipRect(1455, 1635, 3500, 350));
+    // A screen reader names each field by the label beside it.
+    label1->setBuddy(txtRedDir);
+    label2->setBuddy(txtGreenDir);
+    label3->setBuddy(txtBlueDir);
+    for (QLineEdit *edit : {txtRedDir, txtGreenDir, txtBlueDir})
+        edit->setMaxLength(std::numeric_limits<int>::max()); // names have no length limit
+    keepClear({label1, label2, label3}, {txtRedDir, txtGreenDir, txtBlueDir}, px(1455) - px(195 + 1100),
+              fraDestination->width() - 2);
 
     stsStatus = new QStatusBar(this);
     stsStatus->setObjectName(QStringLiteral("stsStatus"));
     stsStatus->setSizeGripEnabled(false);
     stsStatus->setFixedHeight(px(285));
+    // The panels keep their own widths and are not laid out by the bar, so
+    // the second runs past the window's edge and is cut off there rather
+    // than widening the window.
     panelStatus = new QLabel(stsStatus);
     panelStatus->setObjectName(QStringLiteral("stsStatusPanel1"));
     panelMode = new QLabel(stsStatus);
     panelMode->setObjectName(QStringLiteral("stsStatusPanel2"));
+    for (QLabel *panel : {panelStatus, panelMode}) {
+        panel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        panel->hide();
+    }
     setStatusBar(stsStatus);
 
     setTabOrder(tabMain, cmdAdd);
@@ -244,12 +302,12 @@ void frmMain::Form_Load()
     tabMain->setCurrentIndex(0);
     m_currentTab = 0;
 
-    panelStatus->setFixedWidth(px(5000));
-    panelMode->setFixedWidth(px(2200));
+    panelStatus->setGeometry(0, 0, px(5000), px(285));
+    panelMode->setGeometry(px(5000), 0, px(2200), px(285));
     panelStatus->setText(QStringLiteral("Ready..."));
     panelMode->setText(QStringLiteral("Mode: Prismora only"));
-    stsStatus->addWidget(panelStatus);
-    stsStatus->addWidget(panelMode);
+    panelStatus->show();
+    panelMode->show();
 
     pbrThisFolder->setValue(0);
     pbrAllFiles->setValue(0);
