@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -435,18 +436,24 @@ TEST_F(MainWindowTest, ClosingDuringARunAsksThenStopsAfterTheCurrentFile)
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("R3/R_b.bmp"))));
 }
 
+// A platform whose yield really lets the window handle its events, and that
+// notes when each yield came.
+struct LivePlatform : ScriptedPlatform
+{
+    void doEvents() override
+    {
+        ScriptedPlatform::doEvents();
+        at.append(clock.elapsed());
+        QCoreApplication::processEvents();
+    }
+    QElapsedTimer clock;
+    QList<qint64> at;
+};
+
 // With the real yield, input that waits while a file is split is handled
 // before the next file: here a timer and a second press of Process.
 TEST_F(MainWindowTest, TheWindowStaysResponsiveBetweenFiles)
 {
-    struct LivePlatform : ScriptedPlatform
-    {
-        void doEvents() override
-        {
-            ScriptedPlatform::doEvents();
-            QCoreApplication::processEvents();
-        }
-    };
     LivePlatform platform;
     QTemporaryDir dir;
     for (int i = 0; i < 20; ++i)
@@ -471,6 +478,104 @@ TEST_F(MainWindowTest, TheWindowStaysResponsiveBetweenFiles)
     EXPECT_EQ(w.findChild<QLabel *>(QStringLiteral("stsStatusPanel1"))->text(), QStringLiteral("Ready..."));
     EXPECT_EQ(w.findChild<QProgressBar *>(QStringLiteral("pbrAllFiles"))->value(), 0);
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Blue/B_19.bmp"))));
+}
+
+// A folder on the fastest file system at hand, holding one large bitmap.
+struct LargeImageFolder
+{
+    LargeImageFolder()
+        : dir(QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm/prismora-XXXXXX")
+                                                                 : QDir::tempPath() + QStringLiteral("/prismora-XXXXXX"))
+    {
+        bytes = MakeBitmap({6000, 4000}); // 72 MB: many bands
+        EXPECT_TRUE(WriteFile(dir.filePath(QStringLiteral("big.bmp")), bytes));
+    }
+    QString output(const char *channel) const
+    {
+        return dir.filePath(QLatin1String(channel) + QStringLiteral("/") + QLatin1Char(channel[0]) +
+                            QStringLiteral("_big.bmp"));
+    }
+    QTemporaryDir dir;
+    QByteArray bytes;
+};
+
+TEST_F(MainWindowTest, TheWindowAnswersWithinABoundWhileALargeImageIsSplit)
+{
+    LargeImageFolder folder;
+    LivePlatform platform;
+    frmMain w(platform);
+    w.show();
+    w.lstFolders_OLEDragDrop({folder.dir.path()});
+    auto *status = w.findChild<QLabel *>(QStringLiteral("stsStatusPanel1"));
+    // A timer stands for the user's input: it must be served while the file is split.
+    int servedMidFile = 0;
+    QTimer input;
+    input.setInterval(5);
+    QObject::connect(&input, &QTimer::timeout, [&] {
+        if (status->text() == QStringLiteral("Splitting... big.bmp") && !QFile::exists(folder.output("Blue")))
+            ++servedMidFile;
+    });
+    input.start();
+    platform.clock.start();
+    w.findChild<QPushButton *>(QStringLiteral("cmdProcess"))->click();
+    const qint64 end = platform.clock.elapsed();
+    input.stop();
+
+    EXPECT_GT(servedMidFile, 0);
+    platform.at.prepend(0);
+    platform.at.append(end);
+    qint64 longest = 0;
+    for (qsizetype i = 1; i < platform.at.size(); ++i)
+        longest = std::max(longest, platform.at[i] - platform.at[i - 1]);
+    EXPECT_LE(longest, 100) << "ms without a yield, over " << end << " ms";
+    EXPECT_EQ(ReadFile(folder.output("Blue")), ReferenceChannelFiles(folder.bytes).at('B'));
+}
+
+TEST_F(MainWindowTest, ClosingDuringALargeFileAsksThenAbandonsItAndKeepsOlderOutputs)
+{
+    LargeImageFolder folder;
+    for (const char *channel : {"Red", "Green", "Blue"}) {
+        ASSERT_TRUE(QDir(folder.dir.path()).mkdir(QLatin1String(channel)));
+        ASSERT_TRUE(WriteFile(folder.output(channel), "older"));
+    }
+    LivePlatform platform;
+    platform.answers = {MsgAnswer::Yes};
+    frmMain w(platform);
+    w.show();
+    w.lstFolders_OLEDragDrop({folder.dir.path()});
+    QString askedWhile;
+    qint64 closedAt = -1;
+    QTimer::singleShot(20, [&] {
+        askedWhile = w.findChild<QLabel *>(QStringLiteral("stsStatusPanel1"))->text();
+        closedAt = platform.clock.elapsed();
+        w.findChild<QAction *>(QStringLiteral("mnuFileSave"))->setEnabled(true); // names to be saved
+        w.close();
+    });
+    platform.clock.start();
+    w.findChild<QPushButton *>(QStringLiteral("cmdProcess"))->click();
+    const qint64 ended = platform.clock.elapsed();
+
+    EXPECT_EQ(askedWhile, QStringLiteral("Splitting... big.bmp"));
+    ASSERT_EQ(platform.messages.size(), 1);
+    EXPECT_EQ(platform.messages[0].title, QStringLiteral("Save Options"));
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_LT(ended - closedAt, 1000);
+    // The file in progress was dropped; what stands is the older output or a
+    // complete new one, and no part file is left.
+    const auto expected = ReferenceChannelFiles(folder.bytes);
+    int older = 0;
+    for (const char *channel : {"Red", "Green", "Blue"}) {
+        const QByteArray now = ReadFile(folder.output(channel));
+        if (now == "older")
+            ++older;
+        else
+            EXPECT_EQ(now, expected.at(channel[0])) << channel;
+        EXPECT_EQ(QDir(folder.dir.filePath(QLatin1String(channel)))
+                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                      .size(),
+                  1);
+    }
+    EXPECT_GT(older, 0);
 }
 
 TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnything)

@@ -17,6 +17,8 @@ namespace {
 // A label that acts on a click, as a link does.
 class LinkLabel : public QLabel
 {
+    Q_OBJECT // its own class name, so that screen readers get AccessibleLink
+
 public:
     LinkLabel(const QString &text, QWidget *parent, std::function<void()> onClick)
         : QLabel(text, parent), m_onClick(std::move(onClick))
@@ -170,3 +172,5 @@ void frmAbout::RunShellVerb(const QString &operation, const QString &target, con
     (void)showCommand;
     m_platform.shellExecute(operation, target);
 }
+
+#include "frmabout.moc"

@@ -6,6 +6,7 @@
 #include "ui/addfolder/folderlist.h"
 #include "ui/common/twips.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
@@ -40,6 +41,59 @@ QList<QStorageInfo> readableVolumes()
     return volumes;
 }
 
+// The drive list. Its own class name lets it carry its own accessible name:
+// the toolkit would otherwise announce a drop-down list by its current text.
+class DriveList : public QComboBox
+{
+    Q_OBJECT
+
+public:
+    using QComboBox::QComboBox;
+};
+
+// A drop-down list named "Drives", its value the selected volume; the list
+// it drops down is its child, and pressing it opens that list.
+class AccessibleDriveList : public QAccessibleWidget
+{
+public:
+    explicit AccessibleDriveList(DriveList *list) : QAccessibleWidget(list, QAccessible::ComboBox) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return QStringLiteral("Drives");
+        if (t == QAccessible::Value)
+            return list()->currentText();
+        return QAccessibleWidget::text(t);
+    }
+    int childCount() const override { return 1; }
+    QAccessibleInterface *child(int index) const override
+    {
+        return index == 0 ? QAccessible::queryAccessibleInterface(list()->view()) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        return child && child->object() == list()->view() ? 0 : -1;
+    }
+    QStringList actionNames() const override { return {showMenuAction(), pressAction()}; }
+    void doAction(const QString &action) override
+    {
+        if (action == showMenuAction() || action == pressAction())
+            list()->showPopup();
+    }
+
+private:
+    DriveList *list() const { return static_cast<DriveList *>(widget()); }
+};
+
+QAccessibleInterface *driveListFactory(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("DriveList"))
+        if (auto *list = qobject_cast<DriveList *>(object))
+            return new AccessibleDriveList(list);
+    return nullptr;
+}
+
 } // namespace
 
 frmAddFolder::frmAddFolder(Platform &platform, QWidget *mainWindow, std::function<QStringList()> listed,
@@ -51,9 +105,13 @@ frmAddFolder::frmAddFolder(Platform &platform, QWidget *mainWindow, std::functio
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(px(7125), px(4530));
 
-    Drive1 = new QComboBox(this);
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(driveListFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
+    Drive1 = new DriveList(this);
     Drive1->setObjectName(QStringLiteral("Drive1"));
-    Drive1->setAccessibleName(QStringLiteral("Drives"));
     Drive1->setGeometry(twipRect(105, 105, 3540, 315));
     Dir1 = new FolderList(this);
     Dir1->setObjectName(QStringLiteral("Dir1"));
@@ -208,3 +266,5 @@ void frmAddFolder::closeEvent(QCloseEvent *event)
     event->accept();
     deleteLater();
 }
+
+#include "frmaddfolder.moc"
