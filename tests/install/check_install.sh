@@ -6,7 +6,8 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/prismora"
-desktop=$prefix/share/applications/prismora.desktop
+desktop=$prefix/share/applications/org.example.prismora.desktop
+metainfo=$prefix/share/metainfo/org.example.prismora.metainfo.xml
 grep -qx 'Exec=prismora' "$desktop"
 grep -qx 'Icon=prismora' "$desktop"
 for size in 16 24 32 48 64 128 256; do
@@ -14,5 +15,10 @@ for size in 16 24 32 48 64 128 256; do
 done
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$desktop"
+fi
+# The software centre's entry names the desktop entry it launches.
+grep -q '<launchable type="desktop-id">org.example.prismora.desktop</launchable>' "$metainfo"
+if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net --pedantic "$metainfo"
 fi
 echo "install layout: 1 passed, 0 failed"
