@@ -49,6 +49,8 @@ BatchOutcome BatchRun::run()
     qsizetype total = 0;
     const QList<FolderFiles> work = CollectBitmapFiles(m_window.folders(), &total);
     if (total == 0) {
+        for (const FolderFiles &folder : work) // names passed over still deserve a word
+            reportUnreadableNames(folder);
         ShowNotice(m_platform, QStringLiteral("No bitmap files were found in the selected folders."),
                    QStringLiteral("No Files Found"));
         return BatchOutcome::NoFiles;
@@ -124,11 +126,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
 {
     qsizetype started = 0;
     for (const FolderFiles &folder : work) {
-        for (const QString &name : folder.unreadableNames)
-            ShowNotice(m_platform,
-                       QStringLiteral("\"%1\" was passed over: its name is not valid in the file system's encoding.")
-                           .arg(AddBackslash(folder.folderPath) + name),
-                       QStringLiteral("Image Info"));
+        reportUnreadableNames(folder);
         const qsizetype count = folder.filePaths.size();
         for (qsizetype i = 0; i < count; ++i) {
             if (m_stopRequested)
@@ -164,6 +162,15 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
         }
     }
     return BatchOutcome::Completed;
+}
+
+void BatchRun::reportUnreadableNames(const FolderFiles &folder)
+{
+    for (const QString &name : folder.unreadableNames)
+        ShowNotice(m_platform,
+                   QStringLiteral("\"%1\" was passed over: its name is not valid in the file system's encoding.")
+                       .arg(AddBackslash(folder.folderPath) + name),
+                   QStringLiteral("Image Info"));
 }
 
 void BatchRun::makeDestinationFolders(const QString &folder, const QStringList &names)

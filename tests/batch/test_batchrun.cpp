@@ -286,6 +286,15 @@ TEST_F(BatchRunTest, ANameTheFileSystemCannotDecodeIsReportedNotLost)
     EXPECT_TRUE(m_platform.messages[0].text.endsWith(
         QStringLiteral("\" was passed over: its name is not valid in the file system's encoding.")));
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp")));
+
+    // Alone in its folder, it is still named before "No Files Found".
+    ASSERT_TRUE(QFile::remove(source + QStringLiteral("/a.bmp")));
+    m_platform.messages.clear();
+    EXPECT_EQ(m_run.run(), BatchOutcome::NoFiles);
+    ASSERT_EQ(m_platform.messages.size(), 2);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Image Info"));
+    EXPECT_EQ(m_platform.messages[1].title, QStringLiteral("No Files Found"));
+    ::unlink(raw.constData()); // a name the temporary folder's own clean-up cannot spell
 }
 
 TEST_F(BatchRunTest, ADiskThatFillsDuringTheBlueFileKeepsRedAndGreenWhole)
