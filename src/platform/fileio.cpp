@@ -201,19 +201,19 @@ static int linkDescriptor(int fd, const QByteArray &to)
 
 bool AtomicOutputFile::linkUnnamed()
 {
-    int error = linkDescriptor(m_fd, m_finalName);
+    // A new output is linked straight into place; linking fails on a taken name.
+    int error = ::access(m_finalName.constData(), F_OK) == 0 ? EEXIST : linkDescriptor(m_fd, m_finalName);
     if (error == 0)
         return true;
     if (error != EEXIST) {
         fail(error);
         return false;
     }
-    // An older output: link beside it, then rename over it in one step.
-    if (::unlink(m_tempName.constData()) != 0 && errno != ENOENT) {
-        fail(errno);
-        return false;
-    }
+    // An older output: link beside it, then rename over it in one step. A
+    // link an interrupted run left under that name goes first.
     error = linkDescriptor(m_fd, m_tempName);
+    if (error == EEXIST)
+        error = ::unlink(m_tempName.constData()) == 0 ? linkDescriptor(m_fd, m_tempName) : errno;
     if (error == 0 && ::rename(m_tempName.constData(), m_finalName.constData()) != 0)
         error = errno;
     if (error != 0) {
