@@ -81,12 +81,22 @@ TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
     EXPECT_EQ(ReadFile(target), QByteArray("old"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{QStringLiteral("out.bmp")});
-    AtomicOutputFile file;
-    ASSERT_TRUE(file.create(target));
-    ASSERT_TRUE(file.write("new", 3));
-    ASSERT_TRUE(file.commit());
-    EXPECT_EQ(ReadFile(target), QByteArray("new"));
-    EXPECT_EQ(QFileInfo(target).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
+    // A part file an interrupted run left beside the output is replaced too,
+    // with unnamed files and without.
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        AtomicOutputFile::setUnnamedFilesAllowed(unnamed);
+        ASSERT_TRUE(WriteFile(AtomicOutputFile::temporaryPath(target), "left by a crash"));
+        AtomicOutputFile file;
+        ASSERT_TRUE(file.create(target));
+        ASSERT_TRUE(file.write("new", 3));
+        ASSERT_TRUE(file.commit());
+        EXPECT_EQ(ReadFile(target), QByteArray("new"));
+        EXPECT_EQ(QFileInfo(target).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                  QStringList{QStringLiteral("out.bmp")});
+    }
+    AtomicOutputFile::setUnnamedFilesAllowed(true);
 }
 
 TEST(MakeFolder, ReportsTheSystemReason)
