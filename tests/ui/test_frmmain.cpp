@@ -312,6 +312,17 @@ TEST_F(MainWindowTest, AForbiddenCharacterIsRefusedAndTheStoredNameComesBack)
     EXPECT_FALSE(saveItem()->isEnabled());
 }
 
+TEST_F(MainWindowTest, NameFieldsHaveNoLengthLimit)
+{
+    open();
+    const QString longName(40000, QLatin1Char('n'));
+    for (const char *name : {"txtRedDir", "txtGreenDir", "txtBlueDir"}) {
+        field(name)->setText(longName);
+        EXPECT_EQ(field(name)->text(), longName) << name;
+    }
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+}
+
 TEST_F(MainWindowTest, DropsAddFoldersOnlyAndBeepForEachDuplicate)
 {
     QTemporaryDir dir;
