@@ -8,11 +8,12 @@
 
 #include <QFileInfo>
 
+namespace {
+
+// Thrown between bands to abandon the file in progress when the run must stop.
 struct StopRequested
 {
 };
-
-namespace {
 
 int percent(qsizetype part, qsizetype whole)
 {
