@@ -134,7 +134,9 @@ bool AtomicOutputFile::create(const QString &finalPath)
         fail(ENOENT);
         return false;
     }
-    if (s_unnamedAllowed) {
+    // An unnamed file is linked through /proc; without it, named files serve.
+    static const bool canLink = ::access("/proc/self/fd", F_OK) == 0;
+    if (s_unnamedAllowed && canLink) {
         const int fd = ::open(folderOf(m_finalName).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
             m_fd = fd;
@@ -191,12 +193,7 @@ bool AtomicOutputFile::write(const void *data, std::size_t count)
 static int linkDescriptor(int fd, const QByteArray &to)
 {
     const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
-    if (::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0)
-        return 0;
-    if (errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0)
-        return errno;
-    // No /proc: only a privileged process may link a descriptor directly.
-    return ::linkat(fd, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+    return ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 bool AtomicOutputFile::linkUnnamed()
