@@ -108,6 +108,13 @@ QByteArray temporaryName(const QByteArray &final)
     return final.left(slash + 1) + '.' + final.mid(slash + 1).left(200) + ".prismora-part";
 }
 
+// Gives the unnamed file the name `to`; fails with EEXIST when it is taken.
+int linkDescriptor(int fd, const QByteArray &to)
+{
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+    return ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
 } // namespace
 
 AtomicOutputFile::~AtomicOutputFile()
@@ -187,13 +194,6 @@ bool AtomicOutputFile::write(const void *data, std::size_t count)
         count -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-// Gives the unnamed file the name `to`; fails with EEXIST when it is taken.
-static int linkDescriptor(int fd, const QByteArray &to)
-{
-    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
-    return ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 bool AtomicOutputFile::linkUnnamed()
