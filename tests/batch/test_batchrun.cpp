@@ -290,8 +290,10 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringTheBlueFileKeepsRedAndGreenWhole)
     const QByteArray bytes = MakeBitmap({1000, 400}); // 1.2 MB, several bands
     constexpr long long kPage = 4096;
     const long long pages = (bytes.size() + kPage - 1) / kPage;
-    // Room for the source, the red and the green file and half the blue one.
-    const bool ran = RunOnSmallDisk(disk, (3 * pages + pages / 2) * kPage, [&] {
+    // Room for the source, the red and the green file and a twentieth of the
+    // blue one. Written side by side, the three would each be two-thirds done
+    // when the disk filled, and none would survive.
+    const bool ran = RunOnSmallDisk(disk, (3 * pages + pages / 20) * kPage, [&] {
         ASSERT_TRUE(WriteFile(disk + QStringLiteral("/a.bmp"), bytes));
         m_window.list = {disk};
         EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
