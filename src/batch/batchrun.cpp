@@ -132,12 +132,14 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
         for (qsizetype i = 0; i < count; ++i) {
             if (m_stopRequested)
                 return BatchOutcome::Stopped;
+            if (!FolderExists(folder.folderPath)) {
+                reportFolderGone(folder.folderPath);
+                break;
+            }
             // One rule for every failure: a problem with one source ends no
             // run, the user is told and the next file follows; a problem with
             // a destination ends the run, since every later file would meet it.
             try {
-                if (!FolderExists(folder.folderPath))
-                    throw ProcessingError(QString(), FaultSide::Source);
                 if (i == 0)
                     makeDestinationFolders(folder.folderPath, {red, green, blue});
                 ++started;
@@ -147,12 +149,8 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 m_sinceYield.start();
                 splitOne(folder, i, red, green, blue);
             } catch (const ProcessingError &error) {
-                if (!FolderExists(folder.folderPath)) {
-                    // A source folder taken away: one message for all its files.
-                    ShowNotice(m_platform,
-                               QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.")
-                                   .arg(folder.folderPath),
-                               QStringLiteral("Image Info"));
+                if (!FolderExists(folder.folderPath)) { // whatever failed, the folder's loss is the cause
+                    reportFolderGone(folder.folderPath);
                     break;
                 }
                 if (error.side() == FaultSide::Destination)
@@ -163,6 +161,14 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
         }
     }
     return BatchOutcome::Completed;
+}
+
+// A source folder taken away: one message for all its remaining files.
+void BatchRun::reportFolderGone(const QString &folder)
+{
+    ShowNotice(m_platform,
+               QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.").arg(folder),
+               QStringLiteral("Image Info"));
 }
 
 void BatchRun::reportUnreadableNames(const FolderFiles &folder)

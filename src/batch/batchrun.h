@@ -64,6 +64,7 @@ public:
 private:
     BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const QString &red, const QString &green,
                          const QString &blue);
+    void reportFolderGone(const QString &folder);
     void reportUnreadableNames(const FolderFiles &folder);
     void makeDestinationFolders(const QString &folder, const QStringList &names);
     void splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,

@@ -36,11 +36,13 @@ bool InstanceLock::anotherInstanceRuns()
     // Only a lock that names a live process is another instance. Anything
     // else (a broken lock file, a folder in its place, a folder we may not
     // write) must not keep the program from starting: it runs without the lock.
+    if (m_lock->error() != QLockFile::LockFailedError)
+        return false;
     qint64 pid = 0;
     QString host, app;
-    if (m_lock->error() == QLockFile::LockFailedError && m_lock->getLockInfo(&pid, &host, &app) && processRuns(pid))
+    if (m_lock->getLockInfo(&pid, &host, &app) && processRuns(pid))
         return true;
-    if (m_lock->error() == QLockFile::LockFailedError && m_lock->removeStaleLockFile())
+    if (m_lock->removeStaleLockFile())
         m_lock->tryLock(0);
     return false;
 }
