@@ -30,7 +30,6 @@ public:
         return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
     }
     void beep() override {}
-    void doEvents() override {}
     bool previousInstance() override { return false; }
     void shellExecute(const QString &, const QString &) override {}
 };

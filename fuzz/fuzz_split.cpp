@@ -6,7 +6,6 @@
 
 #include "bitmap/splitter.h"
 #include "platform/fileio.h"
-#include "platform/platform.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -17,16 +16,6 @@
 #include <cstdlib>
 
 namespace {
-
-class SilentPlatform : public Platform
-{
-public:
-    MsgAnswer messageBox(const QString &, const QString &, MsgButtons, MsgIcon) override { return MsgAnswer::Ok; }
-    void beep() override {}
-    void doEvents() override {}
-    bool previousInstance() override { return false; }
-    void shellExecute(const QString &, const QString &) override {}
-};
 
 struct Scratch
 {
@@ -57,7 +46,6 @@ qint64 entries(const QString &folder)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     static Scratch scratch;
-    static SilentPlatform platform;
     {
         QFile file(scratch.source);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -68,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QFile::remove(red);
     QString result;
     try {
-        result = SplitBitmap(scratch.source, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"),
-                             platform);
+        result = SplitBitmap(scratch.source, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"));
     } catch (const ProcessingError &) {
         std::abort(); // a source that stays put cannot fail to read or write here
     }

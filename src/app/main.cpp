@@ -4,6 +4,9 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
 int main(int argc, char *argv[])
 {
     IgnoreFileSizeSignal();
@@ -19,5 +22,12 @@ int main(int argc, char *argv[])
     if (window.endedAtStartup())
         return 0;
     window.show();
-    return app.exec();
+    const int code = app.exec();
+    if (window.runInProgress()) {
+        // Closed mid-run: the file in progress is abandoned, not waited for.
+        window.settleRunForExit();
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

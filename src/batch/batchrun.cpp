@@ -8,9 +8,12 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
-// Thrown between bands to abandon the file in progress when the run must stop.
+// Thrown between bands, or instead of putting a file in place, to abandon the
+// file in progress when the run must stop.
 struct StopRequested
 {
 };
@@ -25,18 +28,6 @@ int percent(qsizetype part, qsizetype whole)
 
 BatchOutcome BatchRun::run()
 {
-    if (m_running) {
-        m_platform.beep();
-        return BatchOutcome::Busy;
-    }
-    m_running = true;
-    m_stopRequested = false;
-    struct Guard
-    {
-        bool &running;
-        ~Guard() { running = false; }
-    } guard{m_running};
-
     const QString red = m_window.redDirName();
     const QString green = m_window.greenDirName();
     const QString blue = m_window.blueDirName();
@@ -49,6 +40,8 @@ BatchOutcome BatchRun::run()
 
     qsizetype total = 0;
     const QList<FolderFiles> work = CollectBitmapFiles(m_window.folders(), &total);
+    if (m_stopRequested)
+        return BatchOutcome::Stopped;
     if (total == 0) {
         for (const FolderFiles &folder : work) // names passed over still deserve a word
             reportUnreadableNames(folder);
@@ -61,9 +54,6 @@ BatchOutcome BatchRun::run()
     BatchOutcome outcome;
     try {
         outcome = process(work, total, red, green, blue);
-    } catch (const ProcessingError &error) {
-        ShowNotice(m_platform, error.text(), QStringLiteral("Processing Error"));
-        outcome = BatchOutcome::Failed;
     } catch (const StopRequested &) {
         outcome = BatchOutcome::Stopped;
     }
@@ -96,30 +86,58 @@ QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *tot
     return work;
 }
 
-void BatchRun::yieldDuringFile()
+void BatchRun::throwIfStopped() const
 {
-    if (m_sinceYield.isValid() && m_sinceYield.elapsed() < kYieldIntervalMs)
-        return;
-    m_platform.doEvents();
-    m_sinceYield.start();
-    // Leaving the program abandons the file in progress: its channel file is
-    // dropped, an older one stays.
     if (m_stopRequested)
         throw StopRequested{};
+}
+
+void BatchRun::stopAndSettle()
+{
+    requestStop();
+    const std::lock_guard placing(m_placing);
 }
 
 void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,
                         const QString &blue)
 {
-    const QString &path = folder.filePaths[index];
-    const BandHook onBand = [this] { yieldDuringFile(); };
-    // A refusal only passes the file over; but a file cut short since it was
-    // found is a source that changed under the run, and the user is told.
-    if (SplitBitmap(path, red, green, blue, m_platform, onBand) == TruncatedBitmapText()
-        && QFileInfo(path).size() < folder.fileSizes[index])
-        throw ProcessingError(
-            QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(path),
-            FaultSide::Source);
+    SplitControl control;
+    control.afterBand = [this] { throwIfStopped(); };
+    control.commit = [this](const std::function<void()> &link) {
+        const std::lock_guard placing(m_placing);
+        throwIfStopped();
+        link();
+    };
+    control.foundSize = folder.fileSizes[index];
+    // A refusal passes the file over in silence; the bars already count it.
+    SplitBitmap(folder.filePaths[index], red, green, blue, control);
+}
+
+// The one error rule of a run, for every failure met while a folder's
+// destinations are made or a file is split.
+//  - A problem with one source ends no run: a file deleted, unreadable or
+//    smaller than when it was found, or a read that ends early. One "Image
+//    Info" message names the file, and the next file follows.
+//  - A source folder that is gone is the cause of whatever failed in it: one
+//    message names the folder, and its remaining files are passed over.
+//  - A problem with a destination ends the run, since every later file would
+//    meet it too: a folder that cannot be made, a file that cannot be written,
+//    a full disk. A "Processing Error" names it, with the system's reason.
+BatchRun::AfterFailure BatchRun::applyErrorRule(const ProcessingError &error, const QString &folder)
+{
+    if (!FolderExists(folder)) {
+        ShowNotice(m_platform,
+                   QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.")
+                       .arg(folder),
+                   QStringLiteral("Image Info"));
+        return AfterFailure::NextFolder;
+    }
+    if (error.side() == FaultSide::Destination) {
+        ShowNotice(m_platform, error.text(), QStringLiteral("Processing Error"));
+        return AfterFailure::EndRun;
+    }
+    ShowNotice(m_platform, error.text(), QStringLiteral("Image Info"));
+    return AfterFailure::NextFile;
 }
 
 BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, const QString &red,
@@ -127,18 +145,11 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
 {
     qsizetype started = 0;
     for (const FolderFiles &folder : work) {
+        throwIfStopped();
         reportUnreadableNames(folder);
         const qsizetype count = folder.filePaths.size();
         for (qsizetype i = 0; i < count; ++i) {
-            if (m_stopRequested)
-                return BatchOutcome::Stopped;
-            if (!FolderExists(folder.folderPath)) {
-                reportFolderGone(folder.folderPath);
-                break;
-            }
-            // One rule for every failure: a problem with one source ends no
-            // run, the user is told and the next file follows; a problem with
-            // a destination ends the run, since every later file would meet it.
+            throwIfStopped();
             try {
                 if (i == 0)
                     makeDestinationFolders(folder.folderPath, {red, green, blue});
@@ -146,38 +157,46 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 m_window.setThisFolderProgress(percent(i, count));
                 m_window.setAllFilesProgress(percent(started, total));
                 m_window.setStatusText(QStringLiteral("Splitting... ") + GetFileName(folder.filePaths[i]));
-                m_sinceYield.start();
                 splitOne(folder, i, red, green, blue);
             } catch (const ProcessingError &error) {
-                if (!FolderExists(folder.folderPath)) { // whatever failed, the folder's loss is the cause
-                    reportFolderGone(folder.folderPath);
+                const AfterFailure next = applyErrorRule(error, folder.folderPath);
+                if (next == AfterFailure::EndRun)
+                    return BatchOutcome::Failed;
+                if (next == AfterFailure::NextFolder)
                     break;
-                }
-                if (error.side() == FaultSide::Destination)
-                    throw;
-                ShowNotice(m_platform, error.text(), QStringLiteral("Image Info"));
             }
-            m_platform.doEvents();
         }
     }
     return BatchOutcome::Completed;
 }
 
-// A source folder taken away: one message for all its remaining files.
-void BatchRun::reportFolderGone(const QString &folder)
-{
-    ShowNotice(m_platform,
-               QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.").arg(folder),
-               QStringLiteral("Image Info"));
-}
-
+// Names the file system's encoding cannot carry cannot be opened either. A
+// folder restored from an old archive may hold hundreds: one message per
+// folder names a few.
 void BatchRun::reportUnreadableNames(const FolderFiles &folder)
 {
-    for (const QString &name : folder.unreadableNames)
+    const QStringList &names = folder.unreadableNames;
+    if (names.isEmpty())
+        return;
+    if (names.size() == 1) {
         ShowNotice(m_platform,
                    QStringLiteral("\"%1\" was passed over: its name is not valid in the file system's encoding.")
-                       .arg(AddBackslash(folder.folderPath) + name),
+                       .arg(AddBackslash(folder.folderPath) + names.first()),
                    QStringLiteral("Image Info"));
+        return;
+    }
+    constexpr qsizetype kNamesShown = 5;
+    QStringList shown;
+    for (const QString &name : names.first(std::min(names.size(), kNamesShown)))
+        shown.append(QLatin1Char('"') + name + QLatin1Char('"'));
+    if (names.size() > kNamesShown)
+        shown.append(QStringLiteral("and %1 more").arg(names.size() - kNamesShown));
+    ShowNotice(m_platform,
+               QStringLiteral("%1 files in \"%2\" were passed over: their names are not valid in the file system's "
+                              "encoding (%3).")
+                   .arg(names.size())
+                   .arg(folder.folderPath, shown.join(QStringLiteral(", "))),
+               QStringLiteral("Image Info"));
 }
 
 void BatchRun::makeDestinationFolders(const QString &folder, const QStringList &names)

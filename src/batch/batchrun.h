@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QString>
-#include <QElapsedTimer>
 #include <QStringList>
 
+#include <atomic>
+#include <mutex>
+
 class Platform;
+class ProcessingError;
 
 // What the batch run needs of the window that starts it.
 class BatchWindow
@@ -42,42 +45,47 @@ enum class BatchOutcome {
     NoFiles,    // no listed folder held a bitmap file
     Completed,  // every file was split or refused
     Failed,     // an error ended the run; the user was told
-    Stopped,    // a stop was requested; the run ended between files
-    Busy,       // a run was already in progress; only a beep
+    Stopped,    // a stop was requested; the file in progress was abandoned
 };
 
 // The run behind the Process button: collect the bitmap files of every listed
-// folder, create the destination folders, split every file.
+// folder, create the destination folders, split every file. It runs to its end
+// on the calling thread; another thread may ask it to stop.
 class BatchRun
 {
 public:
     BatchRun(BatchWindow &window, Platform &platform) : m_window(window), m_platform(platform) {}
 
     BatchOutcome run();
-    bool isRunning() const { return m_running; }
-    // Ends a run in progress: no further file is started, and a large file
-    // in progress is abandoned at its next band.
+
+    // From any thread, without waiting: no further file is started, the file
+    // in progress is abandoned at its next band, and none of its outputs is
+    // put in place. A stop asked for before the run starts ends it at once.
     void requestStop() { m_stopRequested = true; }
+    // Stops as requestStop() does and, should the run be putting a file's
+    // outputs in place just now, waits until it has: afterwards the file
+    // system holds no output of the file in progress, whatever this thread
+    // does next (ending the process included).
+    void stopAndSettle();
 
     static QString processingCaption() { return QStringLiteral("Prismora - Processing..."); }
 
 private:
     BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const QString &red, const QString &green,
                          const QString &blue);
-    void reportFolderGone(const QString &folder);
+    enum class AfterFailure { NextFile, NextFolder, EndRun };
+    AfterFailure applyErrorRule(const ProcessingError &error, const QString &folder);
     void reportUnreadableNames(const FolderFiles &folder);
     void makeDestinationFolders(const QString &folder, const QStringList &names);
     void splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,
                   const QString &blue);
-    // Keeps the window alive during a large file, at most every kYieldIntervalMs.
-    void yieldDuringFile();
+    void throwIfStopped() const;
     void finish();
-
-    static constexpr qint64 kYieldIntervalMs = 50;
 
     BatchWindow &m_window;
     Platform &m_platform;
-    bool m_running = false;
-    bool m_stopRequested = false;
-    QElapsedTimer m_sinceYield;
+    std::atomic<bool> m_stopRequested = false;
+    // Held while a file's outputs are put in place, so that a stop either
+    // comes before all of them or after all of them.
+    std::mutex m_placing;
 };

@@ -103,11 +103,6 @@ std::array<std::uint8_t, kBitmapHeaderBytes> EncodeBitmapHeader(const BitmapHead
 BitmapHeader ReadBitmapHeader(const QString &path, Platform &platform)
 {
     SourceFile file;
-    return ReadBitmapHeader(file, path, platform);
-}
-
-BitmapHeader ReadBitmapHeader(SourceFile &file, const QString &path, Platform &platform)
-{
     std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
     if (!file.open(path) || file.readAt(0, bytes.data(), bytes.size()) < 0) {
         ShowNotice(platform, QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()),

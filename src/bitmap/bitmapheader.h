@@ -5,7 +5,6 @@
 #include <cstdint>
 
 class Platform;
-class SourceFile;
 
 // The BMP file header (14 bytes) followed by the information header (40 bytes),
 // field for field as they stand in the file, all little-endian.
@@ -41,8 +40,6 @@ std::array<std::uint8_t, kBitmapHeaderBytes> EncodeBitmapHeader(const BitmapHead
 // zeros. When the file cannot be opened or read the user is told, in an
 // "Image Info" message, and an all-zero record comes back.
 BitmapHeader ReadBitmapHeader(const QString &path, Platform &platform);
-// The same, leaving `file` open on the source for the pixels that follow.
-BitmapHeader ReadBitmapHeader(SourceFile &file, const QString &path, Platform &platform);
 
 // "OK" when the header describes a 24-bit, single-plane, uncompressed bitmap;
 // otherwise the texts of all failing tests, joined.

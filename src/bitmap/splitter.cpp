@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -28,17 +29,19 @@ ProcessingError writeFailure(const QString &path, const QString &reason)
     return {QStringLiteral("Cannot write \"%1\": %2.").arg(path, reason), FaultSide::Destination};
 }
 
-// The band buffers, made once and kept: a fresh set per file would cost the
-// system new zeroed pages for every small image.
+// The band buffers, made once per thread and kept: a fresh set per file would
+// cost the system new zeroed pages for every small image.
 struct Buffers
 {
     std::unique_ptr<std::uint8_t[]> source = std::make_unique<std::uint8_t[]>(kBandBytes);
-    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kOutputBytes);
+    std::unique_ptr<std::uint8_t[]> output[3] = {std::make_unique<std::uint8_t[]>(kOutputBytes),
+                                                  std::make_unique<std::uint8_t[]>(kOutputBytes),
+                                                  std::make_unique<std::uint8_t[]>(kOutputBytes)};
 };
 
 Buffers &buffers()
 {
-    static Buffers kept;
+    thread_local Buffers kept;
     return kept;
 }
 
@@ -54,15 +57,19 @@ const std::uint8_t *readBand(SourceFile &file, const QString &path, std::uint8_t
     return buffer;
 }
 
-// One channel file being written through the kept output buffer.
+// One channel file being written through an output buffer of its own. Until
+// link() it has no name a reader could see; dropped unlinked, it vanishes.
 class ChannelFile
 {
 public:
-    ChannelFile(const QString &target, std::uint8_t *buffer) : m_target(target), m_buffer(buffer)
+    ChannelFile(const QString &target, std::uint8_t *buffer, Channel channel)
+        : m_target(target), m_buffer(buffer), m_channel(channel)
     {
         if (!m_file.create(target))
             throw writeFailure(m_target, m_file.errorString());
     }
+
+    Channel channel() const { return m_channel; }
 
     // Room for `count` bytes (at most kOutputBytes), to be filled at once.
     std::uint8_t *reserve(std::size_t count)
@@ -83,14 +90,6 @@ public:
         }
     }
 
-    void commit()
-    {
-        flush();
-        if (!m_file.commit())
-            throw writeFailure(m_target, m_file.errorString());
-    }
-
-private:
     void flush()
     {
         if (m_used > 0 && !m_file.write(m_buffer, m_used))
@@ -98,81 +97,120 @@ private:
         m_used = 0;
     }
 
+    void link()
+    {
+        if (!m_file.commit())
+            throw writeFailure(m_target, m_file.errorString());
+    }
+
+private:
     QString m_target;
     std::uint8_t *m_buffer;
+    Channel m_channel;
     AtomicOutputFile m_file;
     std::size_t m_used = 0;
 };
 
-constexpr Channel kChannelOrder[3] = {Channel::Red, Channel::Green, Channel::Blue};
+using ChannelFiles = std::vector<std::unique_ptr<ChannelFile>>;
 
 // Whole rows, `count` of them, from `in` into the file.
-void putRows(ChannelFile &out, const std::uint8_t *in, std::size_t count, const PixelLayout &layout, Channel channel)
+void putRows(ChannelFile &out, const std::uint8_t *in, std::size_t count, const PixelLayout &layout)
 {
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
     std::uint8_t *dest = out.reserve(count * rowBytes);
     for (std::size_t r = 0; r < count; ++r) {
-        ExtractChannel(in + r * rowBytes, dest + r * rowBytes, width, channel);
+        ExtractChannel(in + r * rowBytes, dest + r * rowBytes, width, out.channel());
         std::memset(dest + r * rowBytes + 3 * width, 0, rowBytes - 3 * width);
     }
 }
 
-// The pixels of one channel, read band by band from the source.
-void putStreamed(ChannelFile &out, SourceFile &source, const QString &path, std::uint8_t *band,
-                 const PixelLayout &layout, Channel channel, const BandHook &onBand)
+// The header and pixels of every file in `files`, each band of the source
+// read once for all of them.
+void fillChannelFiles(const ChannelFiles &files, SourceFile &source, const QString &path,
+                      const std::array<std::uint8_t, kBitmapHeaderBytes> &header, const PixelLayout &layout,
+                      const SplitControl &control)
 {
+    std::uint8_t *band = buffers().source.get();
+    const auto afterBand = [&control] {
+        if (control.afterBand)
+            control.afterBand();
+    };
+    for (const auto &out : files)
+        std::memcpy(out->reserve(header.size()), header.data(), header.size());
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
     if (rowBytes <= kBandBytes) {
         const std::int64_t rowsPerBand = static_cast<std::int64_t>(kBandBytes / rowBytes);
         for (std::int64_t row = 0; row < layout.rows; row += rowsPerBand) {
             const auto count = static_cast<std::size_t>(std::min(rowsPerBand, layout.rows - row));
-            putRows(out, readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes), count,
-                    layout, channel);
-            if (onBand)
-                onBand();
-        }
-        return;
-    }
-    // A row wider than a band goes through in pieces of whole pixels.
-    const std::size_t pixelsPerPiece = kBandBytes / 3;
-    for (std::int64_t row = 0; row < layout.rows; ++row) {
-        const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
-        for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
-            const std::size_t count = std::min(pixelsPerPiece, width - pixel);
             const std::uint8_t *in =
-                readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
-            ExtractChannel(in, out.reserve(3 * count), count, channel);
-            if (onBand)
-                onBand();
+                readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes);
+            for (const auto &out : files)
+                putRows(*out, in, count, layout);
+            afterBand();
         }
-        out.zeros(static_cast<std::int64_t>(rowBytes - 3 * width));
+    } else {
+        // A row wider than a band goes through in pieces of whole pixels.
+        const std::size_t pixelsPerPiece = kBandBytes / 3;
+        for (std::int64_t row = 0; row < layout.rows; ++row) {
+            const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
+            for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
+                const std::size_t count = std::min(pixelsPerPiece, width - pixel);
+                const std::uint8_t *in =
+                    readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
+                for (const auto &out : files)
+                    ExtractChannel(in, out->reserve(3 * count), count, out->channel());
+                afterBand();
+            }
+            for (const auto &out : files)
+                out->zeros(static_cast<std::int64_t>(rowBytes - 3 * width));
+        }
+    }
+    for (const auto &out : files) {
+        out->zeros(layout.imageSize - layout.pixelBytes);
+        out->flush();
     }
 }
 
-// Red, then green, then blue, each complete and in place before the next is
-// begun, so that a full disk keeps the files finished before it. Pixels that
-// fit one band are read once for all three; larger ones are read again for
-// each channel, from the page cache.
-void writeChannels(SourceFile &source, const QString &path, const QString (&targets)[3], const BitmapHeader &header,
-                   const PixelLayout &layout, const BandHook &onBand)
+// Creates, fills and puts in place the files of `channels` (indexes into
+// `targets`, red 0, green 1, blue 2), side by side.
+void writeTogether(std::initializer_list<int> channels, SourceFile &source, const QString &path,
+                   const QString (&targets)[3], const std::array<std::uint8_t, kBitmapHeaderBytes> &header,
+                   const PixelLayout &layout, const SplitControl &control)
 {
+    static constexpr Channel kChannels[3] = {Channel::Red, Channel::Green, Channel::Blue};
     Buffers &kept = buffers();
+    ChannelFiles files;
+    for (const int k : channels)
+        files.push_back(std::make_unique<ChannelFile>(targets[k], kept.output[k].get(), kChannels[k]));
+    fillChannelFiles(files, source, path, header, layout, control);
+    const auto link = [&files] {
+        for (const auto &out : files)
+            out->link();
+    };
+    if (control.commit)
+        control.commit(link);
+    else
+        link();
+}
+
+void writeChannels(SourceFile &source, const QString &path, const QString (&targets)[3], const BitmapHeader &header,
+                   const PixelLayout &layout, const SplitControl &control)
+{
     const auto encoded = EncodeBitmapHeader(header);
-    const bool oneBand = layout.pixelBytes <= static_cast<std::int64_t>(kBandBytes);
-    if (oneBand)
-        readBand(source, path, kept.source.get(), layout.offset, static_cast<std::size_t>(layout.pixelBytes));
-    for (int k = 0; k < 3; ++k) {
-        ChannelFile out(targets[k], kept.output.get());
-        std::memcpy(out.reserve(encoded.size()), encoded.data(), encoded.size());
-        if (oneBand)
-            putRows(out, kept.source.get(), static_cast<std::size_t>(layout.rows), layout, kChannelOrder[k]);
-        else
-            putStreamed(out, source, path, kept.source.get(), layout, kChannelOrder[k], onBand);
-        out.zeros(layout.imageSize - layout.pixelBytes);
-        out.commit();
+    try {
+        writeTogether({0, 1, 2}, source, path, targets, encoded, layout, control);
+        return;
+    } catch (const ProcessingError &error) {
+        if (error.side() != FaultSide::Destination)
+            throw;
     }
+    // The three unfinished files are gone, and with them the room they took.
+    // One at a time, red, green, blue, each is put in place before the next is
+    // begun: on a disk that fills up, the files finished before it stay.
+    for (const int k : {0, 1, 2})
+        writeTogether({k}, source, path, targets, encoded, layout, control);
 }
 
 } // namespace
@@ -233,7 +271,7 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
 
 void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHeader &header,
                        const PixelLayout &layout, const QString &redDir, const QString &greenDir,
-                       const QString &blueDir, const BandHook &onBand)
+                       const QString &blueDir, const SplitControl &control)
 {
     const QString name = GetFileName(path);
     if (name.isEmpty())
@@ -245,14 +283,21 @@ void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHead
         folder + greenDir + QStringLiteral("/G_") + base + QStringLiteral(".bmp"),
         folder + blueDir + QStringLiteral("/B_") + base + QStringLiteral(".bmp"),
     };
-    writeChannels(source, path, targets, ChannelFileHeader(header, layout), layout, onBand);
+    writeChannels(source, path, targets, ChannelFileHeader(header, layout), layout, control);
 }
 
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    Platform &platform, const BandHook &onBand)
+                    const SplitControl &control)
 {
     SourceFile source;
-    const BitmapHeader header = ReadBitmapHeader(source, path, platform);
+    std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
+    if (!source.open(path) || source.readAt(0, bytes.data(), bytes.size()) < 0)
+        throw readFailure(path, source.errorString());
+    // Checked before the header: a file emptied since, to be written anew,
+    // would otherwise pass for one that is not a bitmap.
+    if (source.size() < control.foundSize)
+        throw readFailure(path, QStringLiteral("the file became shorter after it was found"));
+    const BitmapHeader header = DecodeBitmapHeader(bytes);
     const QString check = CheckBitmapHeader(header);
     if (check != QLatin1String("OK"))
         return check;
@@ -262,6 +307,6 @@ QString SplitBitmap(const QString &path, const QString &redDir, const QString &g
     if (geometry != QLatin1String("OK"))
         return geometry;
 
-    WriteChannelFiles(source, path, header, layout, redDir, greenDir, blueDir, onBand);
+    WriteChannelFiles(source, path, header, layout, redDir, greenDir, blueDir, control);
     return QStringLiteral("OK");
 }

@@ -7,7 +7,6 @@
 #include <exception>
 #include <functional>
 
-class Platform;
 class SourceFile;
 
 // Which side of a split a failure lies on: the source being read, or the
@@ -30,10 +29,19 @@ private:
     FaultSide m_side;
 };
 
-// Called between bands of a large image, so that the caller can keep a window
-// alive. It may throw to abandon the file: the channel file in progress is
-// then dropped and the older one, if any, stays as it was.
-using BandHook = std::function<void()>;
+// How the caller steers a split in progress. Both hooks may throw to abandon
+// the file: its channel files are then dropped unfinished, and any older
+// outputs stay as they were.
+struct SplitControl
+{
+    // Called after every band of pixels read.
+    std::function<void()> afterBand;
+    // Puts the finished channel files in place by calling `link`.
+    std::function<void(const std::function<void()> &link)> commit;
+    // The size the source had when it was found, if known: a source that has
+    // since become smaller is a file that changed under the run, not a refusal.
+    std::int64_t foundSize = -1;
+};
 
 // Where the pixels lie and how many bytes each channel file carries.
 struct PixelLayout
@@ -61,14 +69,17 @@ QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, P
 BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &layout);
 
 // Splits one source into R_, G_ and B_ files in the three named subfolders of
-// its folder: the red file complete and in place before the green one is
-// begun, the green before the blue. Returns "OK", or the refusal text when
-// nothing was written. Throws ProcessingError when reading or writing fails;
-// the channel files finished before the failure stay.
+// its folder. Each band of the source is read once and written to all three
+// files side by side; they are put in place together, red, green, blue, once
+// all three are complete. Should a write fail (a full disk, say), the source
+// is split again one channel at a time, each file put in place before the next
+// is begun, so that the files that fit stay whole. Returns "OK", or the
+// refusal text when nothing was written. Throws ProcessingError when reading
+// or writing fails, the source's header included.
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    Platform &platform, const BandHook &onBand = {});
+                    const SplitControl &control = {});
 
 // Writes the three channel files of an open, checked source.
 void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHeader &header,
                        const PixelLayout &layout, const QString &redDir, const QString &greenDir,
-                       const QString &blueDir, const BandHook &onBand = {});
+                       const QString &blueDir, const SplitControl &control = {});

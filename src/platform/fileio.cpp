@@ -88,6 +88,7 @@ std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t c
 namespace {
 
 bool s_unnamedAllowed = true;
+std::function<int(std::size_t)> s_writeFault;
 
 // The errors with which a file system or kernel says it has no unnamed files.
 bool unnamedUnsupported(int error)
@@ -130,6 +131,11 @@ QString AtomicOutputFile::temporaryPath(const QString &finalPath)
 void AtomicOutputFile::setUnnamedFilesAllowed(bool allowed)
 {
     s_unnamedAllowed = allowed;
+}
+
+void AtomicOutputFile::setWriteFault(std::function<int(std::size_t)> fault)
+{
+    s_writeFault = std::move(fault);
 }
 
 bool AtomicOutputFile::create(const QString &finalPath)
@@ -181,6 +187,12 @@ bool AtomicOutputFile::write(const void *data, std::size_t count)
 {
     if (m_fd < 0)
         return false;
+    if (s_writeFault) {
+        if (const int error = s_writeFault(count)) {
+            fail(error);
+            return false;
+        }
+    }
     const auto *in = static_cast<const char *>(data);
     while (count > 0) {
         const ssize_t n = ::write(m_fd, in, count);

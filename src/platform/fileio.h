@@ -3,6 +3,7 @@
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // Raw byte access to files. Failures carry the system's own description of
 // what went wrong, ready to be shown to the user.
@@ -63,6 +64,10 @@ public:
     static QString temporaryPath(const QString &finalPath);
     // Tests turn unnamed files off to exercise the named fallback.
     static void setUnnamedFilesAllowed(bool allowed);
+    // Tests stand in for a disk that fails or stalls: called before every
+    // write with its size, a non-zero result fails that write with that error
+    // number. Set it while no file is being written.
+    static void setWriteFault(std::function<int(std::size_t count)> fault);
 
 private:
     bool createNamed();

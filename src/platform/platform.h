@@ -3,8 +3,7 @@
 #include <QString>
 
 // The services of the desktop that the logic needs but cannot provide itself:
-// modal messages, the beep, yielding to the window system, the running-instance
-// test and the shell's "open". The application uses the Qt implementation;
+// modal messages, the beep, the running-instance test and the shell's "open". The application uses the Qt implementation;
 // tests answer every message from a script.
 
 enum class MsgButtons { Ok, YesNo };
@@ -21,8 +20,6 @@ public:
     virtual MsgAnswer messageBox(const QString &text, const QString &title, MsgButtons buttons,
                                  MsgIcon icon) = 0;
     virtual void beep() = 0;
-    // Lets the window system repaint and handle pending input, then returns.
-    virtual void doEvents() = 0;
     // True when another instance of the program already runs for this user.
     virtual bool previousInstance() = 0;
     // Asks the desktop to carry out `operation` ("open") on `target`; the

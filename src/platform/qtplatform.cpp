@@ -20,11 +20,6 @@ void QtPlatform::beep()
     QApplication::beep();
 }
 
-void QtPlatform::doEvents()
-{
-    QCoreApplication::processEvents();
-}
-
 bool QtPlatform::previousInstance()
 {
     return m_lock.anotherInstanceRuns();

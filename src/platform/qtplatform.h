@@ -9,7 +9,6 @@ class QtPlatform : public Platform
 public:
     MsgAnswer messageBox(const QString &text, const QString &title, MsgButtons buttons, MsgIcon icon) override;
     void beep() override;
-    void doEvents() override;
     bool previousInstance() override;
     void shellExecute(const QString &operation, const QString &target) override;
 

@@ -1,4 +1,5 @@
 #include "batch/batchrun.h"
+#include "platform/fileio.h"
 #include "support/bitmaps.h"
 #include "support/childprocess.h"
 #include "support/scriptedplatform.h"
@@ -21,7 +22,12 @@ public:
     void setCaption(const QString &caption) override { events.append(QStringLiteral("caption:") + caption); }
     void setThisFolderProgress(int value) override { events.append(QStringLiteral("this:%1").arg(value)); }
     void setAllFilesProgress(int value) override { events.append(QStringLiteral("all:%1").arg(value)); }
-    void setStatusText(const QString &text) override { events.append(QStringLiteral("status:") + text); }
+    void setStatusText(const QString &text) override
+    {
+        events.append(QStringLiteral("status:") + text);
+        if (onStatus)
+            onStatus(text);
+    }
     QString redDirName() const override { return red; }
     QString greenDirName() const override { return green; }
     QString blueDirName() const override { return blue; }
@@ -30,6 +36,7 @@ public:
     QString red = QStringLiteral("Red"), green = QStringLiteral("Green"), blue = QStringLiteral("Blue");
     QStringList list;
     QStringList events;
+    std::function<void(const QString &)> onStatus; // before each file is split
 };
 
 const QStringList kEnd = {QStringLiteral("caption:Prismora"), QStringLiteral("this:0"), QStringLiteral("all:0"),
@@ -110,11 +117,12 @@ TEST_F(BatchRunTest, ProgressStatusAndCaptionFollowEveryFileInListOrder)
     bitmap(second, QStringLiteral("y.bmp"), eightBit); // refused, but counted
     m_window.list = {second, none, first};
 
-    QStringList yieldedAfter;
-    bool splitBeforeYield = false;
-    m_platform.onYield = [&] {
-        yieldedAfter.append(m_window.events.last());
-        splitBeforeYield = QFile::exists(first + QStringLiteral("/Blue/B_c.bmp"));
+    // The bars and the status show each file before it is split, and after the one before it.
+    QStringList splitWhenShown;
+    m_window.onStatus = [&](const QString &status) {
+        for (const char *name : {"b", "c"})
+            if (status != QLatin1String("Ready...") && QFile::exists(first + QStringLiteral("/Blue/B_%1.bmp").arg(QLatin1String(name))))
+                splitWhenShown.append(status.right(5) + QLatin1String(name));
     };
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
 
@@ -126,9 +134,7 @@ TEST_F(BatchRunTest, ProgressStatusAndCaptionFollowEveryFileInListOrder)
     expected += step(66, 100, QStringLiteral("c.bmp"));
     expected += kEnd;
     EXPECT_EQ(m_window.events, expected);
-    EXPECT_EQ(m_platform.yields, 5);
-    EXPECT_EQ(yieldedAfter.last(), QStringLiteral("status:Splitting... c.bmp"));
-    EXPECT_TRUE(splitBeforeYield);
+    EXPECT_EQ(splitWhenShown, QStringList{QStringLiteral("c.bmpb")});
     EXPECT_TRUE(m_platform.messages.isEmpty());
 
     for (const char *out : {"first/Red/R_A.bmp", "first/Green/G_b.bmp", "first/Blue/B_c.bmp", "second/Red/R_z.bmp"})
@@ -148,32 +154,47 @@ TEST_F(BatchRunTest, NamesAndListChangedDuringARunCountFromTheNextRun)
     bitmap(source, QStringLiteral("a.bmp"));
     bitmap(source, QStringLiteral("b.bmp"));
     m_window.list = {source};
-    int yields = 0;
-    m_platform.onYield = [&] {
-        if (++yields == 1) {
-            m_window.red = QStringLiteral("Other");
-            m_window.list.clear();
-            EXPECT_EQ(m_run.run(), BatchOutcome::Busy); // Process pressed again mid-run
-        }
+    m_window.onStatus = [&](const QString &) {
+        m_window.red = QStringLiteral("Other");
+        m_window.list.clear();
     };
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
-    EXPECT_EQ(m_platform.beeps, 1);
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
     EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Other")));
-    EXPECT_FALSE(m_run.isRunning());
 }
 
-TEST_F(BatchRunTest, StopRequestEndsTheRunAfterTheCurrentFile)
+// A stop abandons the file in progress, whether it comes between its bands or
+// while its last bytes are written: none of its outputs is put in place.
+TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
 {
-    const QString source = folder(QStringLiteral("src"));
-    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
-        bitmap(source, QLatin1String(name));
-    m_window.list = {source};
-    m_platform.onYield = [&] { m_run.requestStop(); };
-    EXPECT_EQ(m_run.run(), BatchOutcome::Stopped);
-    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
-    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
-    EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    for (const bool duringWrite : {false, true}) {
+        SCOPED_TRACE(duringWrite ? "during the last write" : "between bands");
+        const QString source = folder(duringWrite ? QStringLiteral("write") : QStringLiteral("band"));
+        for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+            bitmap(source, QLatin1String(name));
+        ASSERT_TRUE(QDir(source).mkdir(QStringLiteral("Green")));
+        ASSERT_TRUE(WriteFile(source + QStringLiteral("/Green/G_b.bmp"), "older"));
+        m_window.list = {source};
+        BatchRun run(m_window, m_platform);
+        m_window.onStatus = [&](const QString &status) {
+            if (!status.endsWith(QLatin1String("b.bmp")))
+                return;
+            if (!duringWrite)
+                run.requestStop();
+            else
+                AtomicOutputFile::setWriteFault([&](std::size_t) {
+                    run.requestStop();
+                    return 0;
+                });
+        };
+        EXPECT_EQ(run.run(), BatchOutcome::Stopped);
+        AtomicOutputFile::setWriteFault({});
+        EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
+        EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_b.bmp")), QByteArray("older"));
+        for (const char *name : {"Red/R_b.bmp", "Blue/B_b.bmp", "Red/R_c.bmp"})
+            EXPECT_FALSE(QFile::exists(source + QLatin1Char('/') + QLatin1String(name))) << name;
+        EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
+    }
 }
 
 TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
@@ -226,9 +247,8 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     const QString c = source + QStringLiteral("/c.bmp");
     const QByteArray cut = ReadFile(b).left(100);
     m_window.list = {source, gone, later};
-    m_platform.onYield = [&] {
-        const QString status = m_window.events.last();
-        if (status.endsWith(QLatin1String("a.bmp"))) {
+    m_window.onStatus = [&](const QString &status) {
+        if (status.endsWith(QLatin1String("b.bmp"))) {
             ASSERT_TRUE(WriteFile(b, cut));  // shorter than when it was found
             ASSERT_TRUE(QFile::remove(c));   // gone since the search
         } else if (status.endsWith(QLatin1String("e.bmp"))) {

@@ -38,8 +38,7 @@ protected:
     QString split(const QString &name, const QByteArray &bytes)
     {
         EXPECT_TRUE(WriteFile(source(name), bytes));
-        return SplitBitmap(source(name), QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"),
-                           m_platform);
+        return SplitBitmap(source(name), QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"));
     }
 
     // Every entry, hidden ones included, of the three destination folders.
@@ -273,7 +272,7 @@ TEST_F(SplitterTest, FailureOnGreenLeavesRedCompleteAndOlderBlueIntact)
     ASSERT_TRUE(WriteFile(source(QStringLiteral("x.bmp")), bytes));
     try {
         SplitBitmap(source(QStringLiteral("x.bmp")), QStringLiteral("Red"), QStringLiteral("Green"),
-                    QStringLiteral("Blue"), m_platform);
+                    QStringLiteral("Blue"));
         FAIL() << "no error";
     } catch (const ProcessingError &error) {
         EXPECT_EQ(error.text(), QStringLiteral("Cannot write \"%1\": No such file or directory.")
@@ -301,7 +300,7 @@ TEST_F(SplitterTest, FullDiskMidWriteKeepsTheOlderOutputAndLeavesNoPart)
     QString text;
     try {
         SplitBitmap(source(QStringLiteral("big.bmp")), QStringLiteral("Red"), QStringLiteral("Green"),
-                    QStringLiteral("Blue"), m_platform);
+                    QStringLiteral("Blue"));
     } catch (const ProcessingError &error) {
         text = error.text();
     }
@@ -314,7 +313,7 @@ TEST_F(SplitterTest, FullDiskMidWriteKeepsTheOlderOutputAndLeavesNoPart)
 TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsIntact)
 {
     const QString big = source(QStringLiteral("big.bmp"));
-    const QByteArray bytes = MakeBitmap({1000, 400}); // five bands a channel
+    const QByteArray bytes = MakeBitmap({1000, 400}); // five bands
     ASSERT_TRUE(WriteFile(big, bytes));
     const QByteArray older("older green");
     for (const bool unnamed : {true, false}) {
@@ -323,47 +322,62 @@ TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsInta
             ASSERT_TRUE(QFile::remove(m_dir.filePath(entry)));
         ASSERT_TRUE(WriteFile(output("Green", "G_", QStringLiteral("big")), older));
         AtomicOutputFile::setUnnamedFilesAllowed(unnamed);
-        // Killed in the middle of the green file.
         ASSERT_TRUE(KillWhenReady([&](const std::function<void()> &ready) {
             int bands = 0;
-            SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), m_platform,
-                        [&] {
-                            if (++bands == 7)
-                                ready();
-                        });
+            SplitControl control;
+            control.afterBand = [&] {
+                if (++bands == 3)
+                    ready();
+            };
+            SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control);
         }));
-        EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), ReferenceChannelFiles(bytes).at('R'));
-        EXPECT_EQ(ReadFile(output("Green", "G_", QStringLiteral("big"))), older);
-        QStringList expected{QStringLiteral("Red/R_big.bmp"), QStringLiteral("Green/G_big.bmp")};
-        if (!unnamed) // at most the one fixed temporary name, which the next run replaces
-            expected.insert(1, QStringLiteral("Green/.G_big.bmp.prismora-part"));
+        QStringList expected{QStringLiteral("Green/G_big.bmp")};
+        if (!unnamed) // at most the one fixed temporary name per output, which the next run replaces
+            expected = QStringList{QStringLiteral("Red/.R_big.bmp.prismora-part"),
+                                   QStringLiteral("Green/.G_big.bmp.prismora-part"), QStringLiteral("Green/G_big.bmp"),
+                                   QStringLiteral("Blue/.B_big.bmp.prismora-part")};
         EXPECT_EQ(destinationEntries(), expected);
+        EXPECT_EQ(ReadFile(output("Green", "G_", QStringLiteral("big"))), older);
 
-        ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), m_platform),
-                  kOk);
+        ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue")), kOk);
         expectReference(QStringLiteral("big"), bytes);
         EXPECT_EQ(destinationEntries().size(), 3);
     }
     AtomicOutputFile::setUnnamedFilesAllowed(true);
 }
 
-TEST_F(SplitterTest, AnAbandonedFileKeepsTheChannelsFinishedBeforeIt)
+// The three files are written side by side and appear together, red, green,
+// blue; a file abandoned on the way leaves every older output as it was.
+TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
 {
     const QString big = source(QStringLiteral("big.bmp"));
     const QByteArray bytes = MakeBitmap({1000, 400});
     ASSERT_TRUE(WriteFile(big, bytes));
+    ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("big")), "older"));
     struct Abandon
     {
     };
     int bands = 0;
-    EXPECT_THROW(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), m_platform,
-                             [&] {
-                                 if (++bands == 7)
-                                     throw Abandon{};
-                             }),
+    SplitControl control;
+    control.afterBand = [&] {
+        if (++bands == 3)
+            throw Abandon{};
+    };
+    EXPECT_THROW(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control),
                  Abandon);
-    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), ReferenceChannelFiles(bytes).at('R'));
     EXPECT_EQ(destinationEntries(), QStringList{QStringLiteral("Red/R_big.bmp")});
+    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), QByteArray("older"));
+
+    QStringList before;
+    control.afterBand = {};
+    control.commit = [&](const std::function<void()> &link) {
+        before = destinationEntries();
+        link();
+    };
+    ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control), kOk);
+    EXPECT_EQ(before, QStringList{QStringLiteral("Red/R_big.bmp")});
+    EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), ReferenceChannelFiles(bytes).at('R'));
+    expectReference(QStringLiteral("big"), bytes);
 }
 
 TEST(ExtractChannel, FastPathMatchesThePortableOneForEveryLengthAndChannel)

@@ -34,12 +34,6 @@ public:
         return answer;
     }
     void beep() override { ++beeps; }
-    void doEvents() override
-    {
-        ++yields;
-        if (onYield)
-            onYield();
-    }
     bool previousInstance() override { return otherInstance; }
     void shellExecute(const QString &operation, const QString &target) override
     {
@@ -49,10 +43,8 @@ public:
     QList<Message> messages;
     std::deque<MsgAnswer> answers;
     int beeps = 0;
-    int yields = 0;
     bool otherInstance = false;
     QStringList opened;
-    std::function<void()> onYield;
     std::function<void(const Message &)> onMessage;
 };
 

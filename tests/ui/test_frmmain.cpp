@@ -1,3 +1,4 @@
+#include "platform/fileio.h"
 #include "support/bitmaps.h"
 #include "support/scriptedplatform.h"
 #include "support/testenv.h"
@@ -20,9 +21,14 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <sys/stat.h>
 
 namespace {
 
@@ -394,199 +400,205 @@ TEST_F(MainWindowTest, DropsAreTakenAsACopyAndOnlyWhenTheyCarryALocalPath)
     EXPECT_TRUE(QDir(folder).exists());
 }
 
-TEST_F(MainWindowTest, ProcessRunsTheBatchThroughTheWindow)
+// Handles the window's events until the run in the background has ended.
+bool waitForRun(const frmMain &w)
+{
+    return QTest::qWaitFor([&] { return !w.runInProgress(); }, 30000);
+}
+
+// A main window that notes every change the run makes to it, and whether each
+// came on the window thread.
+struct RecordingMain : frmMain
+{
+    using frmMain::frmMain;
+    void setCaption(const QString &text) override { note(QStringLiteral("caption:") + text), frmMain::setCaption(text); }
+    void setThisFolderProgress(int v) override { note(QStringLiteral("this:%1").arg(v)), frmMain::setThisFolderProgress(v); }
+    void setAllFilesProgress(int v) override { note(QStringLiteral("all:%1").arg(v)), frmMain::setAllFilesProgress(v); }
+    void setStatusText(const QString &text) override { note(QStringLiteral("status:") + text), frmMain::setStatusText(text); }
+    void note(const QString &event)
+    {
+        events.append(event);
+        onWindowThread = onWindowThread && QThread::currentThread() == qApp->thread();
+    }
+    QStringList events;
+    bool onWindowThread = true;
+};
+
+// Every write of an output file stalls until released, as on a slow stick or
+// a network share; never longer than ten seconds, so a failing test ends.
+struct StalledDisk
+{
+    StalledDisk()
+    {
+        AtomicOutputFile::setWriteFault([this](std::size_t) {
+            std::unique_lock lock(mutex);
+            stalled = true;
+            changed.wait_for(lock, std::chrono::seconds(10), [this] { return released; });
+            return 0;
+        });
+    }
+    ~StalledDisk() { AtomicOutputFile::setWriteFault({}); }
+    bool waitUntilStalled()
+    {
+        return QTest::qWaitFor([this] {
+            const std::lock_guard lock(mutex);
+            return stalled;
+        });
+    }
+    void release()
+    {
+        const std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stalled = false, released = false;
+};
+
+// A folder holding a.bmp and b.bmp, and the outputs an earlier run left.
+QString sourceWithOlderOutputs(const QTemporaryDir &dir)
+{
+    const QString source = dir.filePath(QStringLiteral("photos"));
+    for (const char *name : {"Red/R_a.bmp", "Green/G_a.bmp", "Blue/B_a.bmp"}) {
+        EXPECT_TRUE(QDir().mkpath(QFileInfo(source + QLatin1Char('/') + QLatin1String(name)).path()));
+        EXPECT_TRUE(WriteFile(source + QLatin1Char('/') + QLatin1String(name), "older"));
+    }
+    for (const char *name : {"a.bmp", "b.bmp"})
+        EXPECT_TRUE(WriteFile(source + QLatin1Char('/') + QLatin1String(name), MakeBitmap({3, 2})));
+    return source;
+}
+
+TEST_F(MainWindowTest, TheRunWorksInTheBackgroundAndTheWindowFollowsItInOrder)
 {
     QTemporaryDir dir;
-    const QString source = dir.filePath(QStringLiteral("photos"));
-    ASSERT_TRUE(QDir().mkpath(source));
-    for (const char *name : {"a.bmp", "b.bmp"})
-        ASSERT_TRUE(WriteFile(source + QLatin1Char('/') + QLatin1String(name), MakeBitmap({3, 2})));
-    frmMain &w = open();
-    drop({source});
-    QStringList seen;
-    m_platform.onYield = [&] {
-        seen.append(QStringLiteral("%1|%2|%3|%4")
-                        .arg(w.windowTitle(), statusText())
-                        .arg(child<QProgressBar>("pbrThisFolder")->value())
-                        .arg(child<QProgressBar>("pbrAllFiles")->value()));
-    };
-    child<QPushButton>("cmdProcess")->click();
-    EXPECT_EQ(seen, QStringList({QStringLiteral("Prismora - Processing...|Splitting... a.bmp|0|50"),
-                                 QStringLiteral("Prismora - Processing...|Splitting... b.bmp|50|100")}));
+    const QString source = sourceWithOlderOutputs(dir);
+    RecordingMain w(m_platform);
+    w.show();
+    w.lstFolders_OLEDragDrop({source});
+    w.findChild<QPushButton *>(QStringLiteral("cmdProcess"))->click();
+    EXPECT_TRUE(w.runInProgress());
+    ASSERT_TRUE(waitForRun(w));
+    EXPECT_EQ(w.events, QStringList({QStringLiteral("caption:Prismora - Processing..."), QStringLiteral("this:0"),
+                                     QStringLiteral("all:50"), QStringLiteral("status:Splitting... a.bmp"),
+                                     QStringLiteral("this:50"), QStringLiteral("all:100"),
+                                     QStringLiteral("status:Splitting... b.bmp"), QStringLiteral("caption:Prismora"),
+                                     QStringLiteral("this:0"), QStringLiteral("all:0"),
+                                     QStringLiteral("status:Ready...")}));
+    EXPECT_TRUE(w.onWindowThread);
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Prismora"));
-    EXPECT_EQ(statusText(), QStringLiteral("Ready..."));
-    EXPECT_EQ(child<QProgressBar>("pbrAllFiles")->value(), 0);
-    EXPECT_EQ(child<QProgressBar>("pbrThisFolder")->value(), 0);
-    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp")));
-    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_b.bmp")));
+    EXPECT_EQ(ReadFile(source + QStringLiteral("/Blue/B_b.bmp")), ReferenceChannelFiles(MakeBitmap({3, 2})).at('B'));
 }
 
 TEST_F(MainWindowTest, ProcessWithAnEmptyListOnlyTellsTheUser)
 {
-    open();
+    frmMain &w = open();
     child<QPushButton>("cmdProcess")->click();
+    ASSERT_TRUE(waitForRun(w));
     ASSERT_EQ(m_platform.messages.size(), 1);
     EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("No Folders Added"));
 }
 
-TEST_F(MainWindowTest, ClosingDuringARunAsksThenStopsAfterTheCurrentFile)
+// While a write stalls for seconds, the window goes on answering at once and
+// the user may use it; nothing done meanwhile changes the run in progress.
+TEST_F(MainWindowTest, TheWindowAnswersWhileAWriteStallsAndMidRunChangesWaitForTheNextRun)
 {
     QTemporaryDir dir;
-    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
-        ASSERT_TRUE(WriteFile(dir.filePath(QLatin1String(name)), MakeBitmap({})));
+    const QString source = sourceWithOlderOutputs(dir);
+    StalledDisk disk;
     frmMain &w = open();
-    drop({dir.path()});
-    edit("txtRedDir", QStringLiteral("R3"), "txtGreenDir"); // unsaved, yet the run uses it
-    m_platform.answers = {MsgAnswer::Yes};
-    m_platform.onYield = [&] { w.close(); };
-    child<QPushButton>("cmdProcess")->click();
-    EXPECT_FALSE(w.isVisible());
-    EXPECT_EQ(m_platform.messages.size(), 1);
-    EXPECT_EQ(stored("RedDir"), QStringLiteral("R3"));
-    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("R3/R_a.bmp"))));
-    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("R3/R_b.bmp"))));
-}
-
-// A platform whose yield really lets the window handle its events, and that
-// notes when each yield came.
-struct LivePlatform : ScriptedPlatform
-{
-    void doEvents() override
-    {
-        ScriptedPlatform::doEvents();
-        at.append(clock.elapsed());
-        QCoreApplication::processEvents();
-    }
+    drop({source});
     QElapsedTimer clock;
-    QList<qint64> at;
-};
-
-// With the real yield, input that waits while a file is split is handled
-// before the next file: here a timer and a second press of Process.
-TEST_F(MainWindowTest, TheWindowStaysResponsiveBetweenFiles)
-{
-    LivePlatform platform;
-    QTemporaryDir dir;
-    for (int i = 0; i < 20; ++i)
-        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("%1.bmp").arg(i)), MakeBitmap({16, 16})));
-    frmMain w(platform);
-    w.show();
-    auto *process = w.findChild<QPushButton *>(QStringLiteral("cmdProcess"));
-    w.lstFolders_OLEDragDrop({dir.path()});
-    QString captionSeen;
-    int yieldsSeen = -1;
-    QTimer::singleShot(0, [&] {
-        captionSeen = w.windowTitle();
-        yieldsSeen = platform.yields;
-        process->click(); // pressed again mid-run: only a beep
+    qint64 last = 0, longest = 0;
+    QTimer ticks;
+    ticks.setInterval(20);
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
     });
-    process->click();
-    EXPECT_EQ(captionSeen, QStringLiteral("Prismora - Processing..."));
-    EXPECT_EQ(yieldsSeen, 1);
-    EXPECT_EQ(platform.beeps, 1);
-    EXPECT_EQ(platform.yields, 20);
-    EXPECT_EQ(w.windowTitle(), QStringLiteral("Prismora"));
-    EXPECT_EQ(w.findChild<QLabel *>(QStringLiteral("stsStatusPanel1"))->text(), QStringLiteral("Ready..."));
-    EXPECT_EQ(w.findChild<QProgressBar *>(QStringLiteral("pbrAllFiles"))->value(), 0);
-    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Blue/B_19.bmp"))));
+    clock.start();
+    ticks.start();
+    child<QPushButton>("cmdProcess")->click();
+    ASSERT_TRUE(disk.waitUntilStalled());
+
+    child<QPushButton>("cmdProcess")->click(); // only a beep
+    child<QPushButton>("cmdClear")->click();
+    drop({dir.path()});
+    edit("txtRedDir", QStringLiteral("Other"), "txtGreenDir");
+    QTimer::singleShot(100, [] { QApplication::activeModalWidget()->close(); });
+    child<QAction>("mnuHelpAbout")->trigger();
+    QTest::qWait(1000);
+    EXPECT_TRUE(w.runInProgress());
+    disk.release();
+    ASSERT_TRUE(waitForRun(w));
+    ticks.stop();
+
+    EXPECT_LE(longest, 100) << "ms between ticks of a 20 ms timer";
+    EXPECT_EQ(m_platform.beeps, 1);
+    EXPECT_EQ(listed(), QStringList{dir.path()});
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Other")));
+    EXPECT_EQ(statusText(), QStringLiteral("Ready..."));
 }
 
-// A folder on the fastest file system at hand, holding one large bitmap.
-struct LargeImageFolder
+// Closing mid-run asks about unsaved names, then the window goes at once,
+// without waiting for the stalled file, and none of that file's outputs is
+// put in place.
+TEST_F(MainWindowTest, ClosingMidRunAsksThenClosesAtOnceAndAbandonsTheFile)
 {
-    LargeImageFolder()
-        : dir(QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm/prismora-XXXXXX")
-                                                                 : QDir::tempPath() + QStringLiteral("/prismora-XXXXXX"))
-    {
-        bytes = MakeBitmap({6000, 4000}); // 72 MB: many bands
-        EXPECT_TRUE(WriteFile(dir.filePath(QStringLiteral("big.bmp")), bytes));
-    }
-    QString output(const char *channel) const
-    {
-        return dir.filePath(QLatin1String(channel) + QStringLiteral("/") + QLatin1Char(channel[0]) +
-                            QStringLiteral("_big.bmp"));
-    }
     QTemporaryDir dir;
-    QByteArray bytes;
-};
-
-TEST_F(MainWindowTest, TheWindowAnswersWithinABoundWhileALargeImageIsSplit)
-{
-    LargeImageFolder folder;
-    LivePlatform platform;
-    frmMain w(platform);
-    w.show();
-    w.lstFolders_OLEDragDrop({folder.dir.path()});
-    auto *status = w.findChild<QLabel *>(QStringLiteral("stsStatusPanel1"));
-    // A timer stands for the user's input: it must be served while the file is split.
-    int servedMidFile = 0;
-    QTimer input;
-    input.setInterval(5);
-    QObject::connect(&input, &QTimer::timeout, [&] {
-        if (status->text() == QStringLiteral("Splitting... big.bmp") && !QFile::exists(folder.output("Blue")))
-            ++servedMidFile;
-    });
-    input.start();
-    platform.clock.start();
-    w.findChild<QPushButton *>(QStringLiteral("cmdProcess"))->click();
-    const qint64 end = platform.clock.elapsed();
-    input.stop();
-
-    EXPECT_GT(servedMidFile, 0);
-    platform.at.prepend(0);
-    platform.at.append(end);
-    qint64 longest = 0;
-    for (qsizetype i = 1; i < platform.at.size(); ++i)
-        longest = std::max(longest, platform.at[i] - platform.at[i - 1]);
-    EXPECT_LE(longest, 100) << "ms without a yield, over " << end << " ms";
-    EXPECT_EQ(ReadFile(folder.output("Blue")), ReferenceChannelFiles(folder.bytes).at('B'));
-}
-
-TEST_F(MainWindowTest, ClosingDuringALargeFileAsksThenAbandonsItAndKeepsOlderOutputs)
-{
-    LargeImageFolder folder;
-    for (const char *channel : {"Red", "Green", "Blue"}) {
-        ASSERT_TRUE(QDir(folder.dir.path()).mkdir(QLatin1String(channel)));
-        ASSERT_TRUE(WriteFile(folder.output(channel), "older"));
-    }
-    LivePlatform platform;
-    platform.answers = {MsgAnswer::Yes};
-    frmMain w(platform);
-    w.show();
-    w.lstFolders_OLEDragDrop({folder.dir.path()});
-    QString askedWhile;
-    qint64 closedAt = -1;
-    QTimer::singleShot(20, [&] {
-        askedWhile = w.findChild<QLabel *>(QStringLiteral("stsStatusPanel1"))->text();
-        closedAt = platform.clock.elapsed();
-        w.findChild<QAction *>(QStringLiteral("mnuFileSave"))->setEnabled(true); // names to be saved
-        w.close();
-    });
-    platform.clock.start();
-    w.findChild<QPushButton *>(QStringLiteral("cmdProcess"))->click();
-    const qint64 ended = platform.clock.elapsed();
-
-    EXPECT_EQ(askedWhile, QStringLiteral("Splitting... big.bmp"));
-    ASSERT_EQ(platform.messages.size(), 1);
-    EXPECT_EQ(platform.messages[0].title, QStringLiteral("Save Options"));
+    const QString source = sourceWithOlderOutputs(dir);
+    StalledDisk disk;
+    frmMain &w = open();
+    drop({source});
+    saveItem()->setEnabled(true); // names to be saved
+    m_platform.answers = {MsgAnswer::Yes};
+    child<QPushButton>("cmdProcess")->click();
+    ASSERT_TRUE(disk.waitUntilStalled());
+    QElapsedTimer clock;
+    clock.start();
+    w.close();
+    w.settleRunForExit();
+    EXPECT_LT(clock.elapsed(), 100);
     EXPECT_FALSE(w.isVisible());
-    EXPECT_LT(ended - closedAt, 1000);
-    // The file in progress was dropped; what stands is the older output or a
-    // complete new one, and no part file is left.
-    const auto expected = ReferenceChannelFiles(folder.bytes);
-    int older = 0;
-    for (const char *channel : {"Red", "Green", "Blue"}) {
-        const QByteArray now = ReadFile(folder.output(channel));
-        if (now == "older")
-            ++older;
-        else
-            EXPECT_EQ(now, expected.at(channel[0])) << channel;
-        EXPECT_EQ(QDir(folder.dir.filePath(QLatin1String(channel)))
-                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
-                      .size(),
-                  1);
+    EXPECT_TRUE(w.runInProgress()); // the program would end here
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Save Options"));
+
+    disk.release();
+    ASSERT_TRUE(waitForRun(w));
+    for (const char *name : {"Red", "Green", "Blue"}) {
+        const QDir folder(source + QLatin1Char('/') + QLatin1String(name));
+        EXPECT_EQ(folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 1) << name;
+        EXPECT_EQ(ReadFile(folder.filePath(QLatin1Char(name[0]) + QStringLiteral("_a.bmp"))), "older") << name;
     }
-    EXPECT_GT(older, 0);
+    EXPECT_EQ(m_platform.messages.size(), 1);
+}
+
+// A message is shown by the window thread while the run waits for it; a close
+// meanwhile frees the run at once instead of leaving the exit to wait on it.
+TEST_F(MainWindowTest, AMessageTheRunWaitsOnDoesNotHoldUpTheClose)
+{
+    QTemporaryDir dir;
+    const QString source = sourceWithOlderOutputs(dir);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(source + QStringLiteral("/0.bmp")).constData(), 0600), 0); // unreadable
+    frmMain &w = open();
+    drop({source});
+    bool onWindowThread = false, endedWhileShown = false;
+    m_platform.onMessage = [&](const ScriptedPlatform::Message &message) {
+        onWindowThread = QThread::currentThread() == qApp->thread();
+        if (message.title == QStringLiteral("Image Info")) {
+            w.close();
+            endedWhileShown = waitForRun(w);
+        }
+    };
+    child<QPushButton>("cmdProcess")->click();
+    ASSERT_TRUE(waitForRun(w));
+    EXPECT_TRUE(onWindowThread);
+    EXPECT_TRUE(endedWhileShown);
+    ASSERT_EQ(m_platform.messages.size(), 1);
+    EXPECT_TRUE(m_platform.messages[0].text.contains(QStringLiteral("0.bmp")));
+    EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
 }
 
 TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnything)

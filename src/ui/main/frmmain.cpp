@@ -140,7 +140,7 @@ void FolderListBox::dropEvent(QDropEvent *event)
 }
 
 frmMain::frmMain(Platform &platform, QWidget *parent)
-    : QMainWindow(parent), m_platform(platform), m_batch(*this, platform)
+    : QMainWindow(parent), m_platform(platform), m_run(*this, platform)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Prismora"));
@@ -430,7 +430,9 @@ void frmMain::cmdClear_Click()
 
 void frmMain::cmdProcess_Click()
 {
-    m_batch.run();
+    // The window goes on answering during a run; pressed again, Process only beeps.
+    if (!m_run.start())
+        m_platform.beep();
 }
 
 void frmMain::mnuHelpAbout_Click()
@@ -540,8 +542,8 @@ void frmMain::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    if (m_batch.isRunning())
-        m_batch.requestStop();
+    // The file in progress is abandoned: none of its outputs is put in place.
+    m_run.abandon();
     if (mnuFileSave->isEnabled() && AskYesNo(m_platform, SaveOptionsPrompt(), QStringLiteral("Save Options")))
         SaveOptions();
 }

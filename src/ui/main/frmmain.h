@@ -1,6 +1,7 @@
 #pragma once
 
 #include "batch/batchrun.h"
+#include "ui/main/backgroundrun.h"
 
 #include <QListWidget>
 #include <QMainWindow>
@@ -44,6 +45,11 @@ public:
     // True when start-up found another instance running; the window is then
     // closed and must not be shown.
     bool endedAtStartup() const { return m_endedAtStartup; }
+    // True while a run works on its worker thread.
+    bool runInProgress() const { return m_run.isRunning(); }
+    // The program ends without waiting for the file in progress: this only
+    // makes sure that none of its outputs is being put in place.
+    void settleRunForExit() { m_run.settleForExit(); }
 
     // BatchWindow
     void setCaption(const QString &caption) override;
@@ -88,7 +94,7 @@ private:
     DirField *fieldOf(QWidget *widget);
 
     Platform &m_platform;
-    BatchRun m_batch;
+    BackgroundRun m_run;
     bool m_endedAtStartup = false;
     bool m_exiting = false;
     bool m_unloaded = false;
