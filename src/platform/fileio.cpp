@@ -1,10 +1,13 @@
 #include "platform/fileio.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <mutex>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,7 +91,29 @@ std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t c
 namespace {
 
 bool s_unnamedAllowed = true;
-std::function<int(std::size_t)> s_writeFault;
+std::function<int(AtomicOutputFile::Step, std::size_t)> s_fault;
+
+int injectedFault(AtomicOutputFile::Step step, std::size_t count = 0)
+{
+    return s_fault ? s_fault(step, count) : 0;
+}
+
+// Folders whose file system takes unnamed files but refuses to link them.
+std::mutex s_noLinkLock;
+QSet<QByteArray> s_noLinkFolders;
+
+bool linksRefusedIn(const QByteArray &folder)
+{
+    const std::lock_guard lock(s_noLinkLock);
+    return s_noLinkFolders.contains(folder);
+}
+
+// A full disk or a missing folder would fail a named file just the same; any
+// other refusal is the file system's way with unnamed files.
+bool linkRefused(int error)
+{
+    return error != ENOSPC && error != EDQUOT && error != ENOENT && error != ENOTDIR;
+}
 
 // The errors with which a file system or kernel says it has no unnamed files.
 bool unnamedUnsupported(int error)
@@ -112,6 +137,8 @@ QByteArray temporaryName(const QByteArray &final)
 // Gives the unnamed file the name `to`; fails with EEXIST when it is taken.
 int linkDescriptor(int fd, const QByteArray &to)
 {
+    if (const int error = injectedFault(AtomicOutputFile::Step::Link))
+        return error;
     const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
     return ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
@@ -133,9 +160,9 @@ void AtomicOutputFile::setUnnamedFilesAllowed(bool allowed)
     s_unnamedAllowed = allowed;
 }
 
-void AtomicOutputFile::setWriteFault(std::function<int(std::size_t)> fault)
+void AtomicOutputFile::setFault(std::function<int(Step, std::size_t)> fault)
 {
-    s_writeFault = std::move(fault);
+    s_fault = std::move(fault);
 }
 
 bool AtomicOutputFile::create(const QString &finalPath)
@@ -149,10 +176,13 @@ bool AtomicOutputFile::create(const QString &finalPath)
     }
     // An unnamed file is linked through /proc; without it, named files serve.
     static const bool canLink = ::access("/proc/self/fd", F_OK) == 0;
-    if (s_unnamedAllowed && canLink) {
-        const int fd = ::open(folderOf(m_finalName).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    const QByteArray folder = folderOf(m_finalName);
+    if (s_unnamedAllowed && canLink && !linksRefusedIn(folder)) {
+        // Readable too, should its bytes have to move to a named file.
+        const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0) {
             m_fd = fd;
+            m_written = 0;
             m_unnamed = true;
             m_error.clear();
             return true;
@@ -178,6 +208,7 @@ bool AtomicOutputFile::createNamed()
         return false;
     }
     m_fd = fd;
+    m_written = 0;
     m_unnamed = false;
     m_error.clear();
     return true;
@@ -187,11 +218,9 @@ bool AtomicOutputFile::write(const void *data, std::size_t count)
 {
     if (m_fd < 0)
         return false;
-    if (s_writeFault) {
-        if (const int error = s_writeFault(count)) {
-            fail(error);
-            return false;
-        }
+    if (const int error = injectedFault(Step::Write, count)) {
+        fail(error);
+        return false;
     }
     const auto *in = static_cast<const char *>(data);
     while (count > 0) {
@@ -204,25 +233,67 @@ bool AtomicOutputFile::write(const void *data, std::size_t count)
         }
         in += n;
         count -= static_cast<std::size_t>(n);
+        m_written += static_cast<std::size_t>(n);
     }
     return true;
 }
 
-bool AtomicOutputFile::linkUnnamed()
+// Links the unnamed file under its final name, or, when an older output holds
+// that name, under the temporary name beside it for a rename over it.
+int AtomicOutputFile::linkUnnamed(bool *replacing)
 {
-    // A new output is linked straight into place; linking fails on a taken name.
-    int error = ::access(m_finalName.constData(), F_OK) == 0 ? EEXIST : linkDescriptor(m_fd, m_finalName);
-    if (error == 0)
-        return true;
-    if (error != EEXIST) {
-        fail(error);
-        return false;
+    if (::access(m_finalName.constData(), F_OK) != 0) {
+        const int error = linkDescriptor(m_fd, m_finalName);
+        if (error != EEXIST)
+            return error;
     }
-    // An older output: link beside it, then rename over it in one step. A
-    // link an interrupted run left under that name goes first.
-    error = linkDescriptor(m_fd, m_tempName);
+    *replacing = true;
+    // A link an interrupted run left under the temporary name goes first.
+    int error = linkDescriptor(m_fd, m_tempName);
     if (error == EEXIST)
         error = ::unlink(m_tempName.constData()) == 0 ? linkDescriptor(m_fd, m_tempName) : errno;
+    return error;
+}
+
+// The unnamed file's bytes, copied to a named temporary file that takes its place.
+bool AtomicOutputFile::moveToNamed()
+{
+    const int unnamed = m_fd;
+    const std::size_t unnamedBytes = m_written;
+    m_fd = -1;
+    m_unnamed = false;
+    bool moved = createNamed();
+    std::vector<char> buffer(std::size_t{1} << 16);
+    for (off_t at = 0; moved;) {
+        const ssize_t n = ::pread(unnamed, buffer.data(), buffer.size(), at);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            fail(errno);
+            moved = false;
+        } else {
+            moved = write(buffer.data(), static_cast<std::size_t>(n));
+            at += n;
+        }
+    }
+    ::close(unnamed);
+    injectedFault(Step::Drop, unnamedBytes);
+    return moved;
+}
+
+int AtomicOutputFile::closeFile()
+{
+    const int closed = ::close(m_fd);
+    m_fd = -1;
+    const int error = closed != 0 ? errno : 0;
+    return error != 0 ? error : injectedFault(Step::Close);
+}
+
+bool AtomicOutputFile::commitNamed()
+{
+    int error = closeFile();
     if (error == 0 && ::rename(m_tempName.constData(), m_finalName.constData()) != 0)
         error = errno;
     if (error != 0) {
@@ -237,25 +308,32 @@ bool AtomicOutputFile::commit()
 {
     if (m_fd < 0)
         return false;
-    if (m_unnamed) {
-        if (!linkUnnamed())
-            return false;
-        const int closed = ::close(m_fd);
-        m_fd = -1;
-        if (closed != 0) {
-            // The bytes may not all have reached the file: it must not stand.
-            const int error = errno;
-            ::unlink(m_finalName.constData());
-            fail(error);
-            return false;
+    if (!m_unnamed)
+        return commitNamed();
+    bool replacing = false;
+    int error = linkUnnamed(&replacing);
+    if (error != 0 && linkRefused(error)) {
+        // Some file systems (FUSE and network mounts among them) take unnamed
+        // files but will not link them: their folder uses named files from
+        // now on, and the file in hand goes through one.
+        {
+            const std::lock_guard lock(s_noLinkLock);
+            s_noLinkFolders.insert(folderOf(m_finalName));
         }
-        return true;
+        return moveToNamed() && commitNamed();
     }
-    const int closed = ::close(m_fd);
-    m_fd = -1;
-    if (closed != 0 || ::rename(m_tempName.constData(), m_finalName.constData()) != 0) {
-        const int error = errno;
-        ::unlink(m_tempName.constData());
+    if (error == 0 && replacing && ::rename(m_tempName.constData(), m_finalName.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        if (replacing)
+            ::unlink(m_tempName.constData());
+        fail(error);
+        return false;
+    }
+    // In place now: a failed close must not take it away again, or the user
+    // would have neither the older output nor the new one.
+    error = closeFile();
+    if (error != 0) {
         fail(error);
         return false;
     }
@@ -268,6 +346,7 @@ void AtomicOutputFile::discard()
         ::close(m_fd);
         if (!m_unnamed)
             ::unlink(m_tempName.constData());
+        injectedFault(Step::Drop, m_written);
     }
     m_fd = -1;
     m_unnamed = false;

@@ -38,11 +38,13 @@ private:
 // A file that appears under its final name only once it is complete, and
 // never before: a failure or a crash at any moment leaves the final name as it
 // was. Where the file system allows, the bytes go to an unnamed file in the
-// destination folder that commit() links into place (an existing file is
-// replaced through a temporary link and a rename), so even a killed process
-// leaves nothing behind. Elsewhere they go to a hidden temporary file with one
-// fixed name per output, renamed over the final name; a crash leaves at most
-// that one, and the next write of the same output replaces it. There is no
+// destination folder that commit() links into place, so a killed process
+// leaves nothing behind. An existing file is replaced through a link under a
+// hidden temporary name and a rename; a kill between the two leaves that one
+// complete hidden file, which the next write of the same output replaces.
+// Elsewhere, and in folders whose file system takes unnamed files but will not
+// link them, the bytes go to a hidden temporary file with that same fixed name,
+// renamed over the final name; a crash leaves at most that one. There is no
 // sync to disk: outputs can always be made again.
 class AtomicOutputFile
 {
@@ -64,14 +66,20 @@ public:
     static QString temporaryPath(const QString &finalPath);
     // Tests turn unnamed files off to exercise the named fallback.
     static void setUnnamedFilesAllowed(bool allowed);
-    // Tests stand in for a disk that fails or stalls: called before every
-    // write with its size, a non-zero result fails that write with that error
-    // number. Set it while no file is being written.
-    static void setWriteFault(std::function<int(std::size_t count)> fault);
+    // Tests stand in for a file system that fails, stalls or fills up: called
+    // at every write (with its size), link and close of an output file, where
+    // a non-zero result fails that step with that error number, and told when
+    // an unfinished file is dropped (with the bytes it held). Set it while no
+    // file is being written.
+    enum class Step { Write, Link, Close, Drop };
+    static void setFault(std::function<int(Step step, std::size_t count)> fault);
 
 private:
     bool createNamed();
-    bool linkUnnamed();
+    int linkUnnamed(bool *replacing);
+    bool moveToNamed();
+    bool commitNamed();
+    int closeFile();
     void fail(int error);
 
     int m_fd = -1;
@@ -79,6 +87,7 @@ private:
     QByteArray m_finalName;
     QByteArray m_tempName;
     QString m_error;
+    std::size_t m_written = 0; // into m_fd
 };
 
 // Creates one folder whose parent exists; on failure returns false and sets

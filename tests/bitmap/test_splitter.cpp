@@ -380,6 +380,46 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
     expectReference(QStringLiteral("big"), bytes);
 }
 
+// Some file systems take unnamed files but refuse to link them: the folder
+// falls back to named files, and the file in hand still gets into place. A
+// close that fails once the new file stands keeps it, rather than leaving the
+// user with neither output.
+TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewFile)
+{
+    const QByteArray bytes = MakeBitmap({7, 5});
+    int links = 0;
+    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
+        links += step == AtomicOutputFile::Step::Link;
+        return step == AtomicOutputFile::Step::Link ? EPERM : 0;
+    });
+    ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("x")), "older"));
+    EXPECT_EQ(split(QStringLiteral("x.bmp"), bytes), kOk);
+    expectReference(QStringLiteral("x"), bytes);
+    EXPECT_EQ(destinationEntries().size(), 3);
+    const int linksTried = links;
+    EXPECT_EQ(split(QStringLiteral("y.bmp"), bytes), kOk);
+    EXPECT_EQ(links, linksTried); // the folders now go straight to named files
+    EXPECT_EQ(destinationEntries().size(), 6);
+
+    QTemporaryDir other;
+    ASSERT_TRUE(QDir(other.path()).mkdir(QStringLiteral("R")));
+    ASSERT_TRUE(WriteFile(other.filePath(QStringLiteral("R/R_z.bmp")), "older"));
+    ASSERT_TRUE(WriteFile(other.filePath(QStringLiteral("z.bmp")), bytes));
+    AtomicOutputFile::setFault([](AtomicOutputFile::Step step, std::size_t) {
+        return step == AtomicOutputFile::Step::Close ? EIO : 0;
+    });
+    try {
+        SplitBitmap(other.filePath(QStringLiteral("z.bmp")), QStringLiteral("R"), QStringLiteral("R"),
+                    QStringLiteral("R"));
+        ADD_FAILURE() << "no error";
+    } catch (const ProcessingError &error) {
+        EXPECT_EQ(error.text(), QStringLiteral("Cannot write \"%1\": Input/output error.")
+                                    .arg(other.filePath(QStringLiteral("R/R_z.bmp"))));
+    }
+    AtomicOutputFile::setFault({});
+    EXPECT_EQ(ReadFile(other.filePath(QStringLiteral("R/R_z.bmp"))), ReferenceChannelFiles(bytes).at('R'));
+}
+
 TEST(ExtractChannel, FastPathMatchesThePortableOneForEveryLengthAndChannel)
 {
     std::vector<std::uint8_t> source(3 * 100 + 8);

@@ -430,14 +430,14 @@ struct StalledDisk
 {
     StalledDisk()
     {
-        AtomicOutputFile::setWriteFault([this](std::size_t) {
+        AtomicOutputFile::setFault([this](AtomicOutputFile::Step, std::size_t) {
             std::unique_lock lock(mutex);
             stalled = true;
             changed.wait_for(lock, std::chrono::seconds(10), [this] { return released; });
             return 0;
         });
     }
-    ~StalledDisk() { AtomicOutputFile::setWriteFault({}); }
+    ~StalledDisk() { AtomicOutputFile::setFault({}); }
     bool waitUntilStalled()
     {
         return QTest::qWaitFor([this] {
