@@ -3,7 +3,6 @@
 #include "support/testenv.h"
 #include "support/widgets.h"
 #include "ui/about/frmabout.h"
-#include "ui/addfolder/folderlist.h"
 #include "ui/addfolder/frmaddfolder.h"
 #include "ui/main/frmmain.h"
 
@@ -103,15 +102,23 @@ TEST_F(AddFolderTest, ListsTheChainAndTheVisibleSubfoldersAndOpensOnlyOnEnter)
     EXPECT_EQ(shown.first(), QStorageInfo(path("photos")).rootPath());
     EXPECT_EQ(shown.mid(shown.size() - 2), QStringList({QStringLiteral("photos"), QStringLiteral("2024")}));
     EXPECT_FALSE(shown.contains(QStringLiteral(".hidden")));
-    // Depth is shown by indentation, not by blanks in the names: the chain
-    // steps in one level at a time and the subfolders stand one deeper.
+    // Depth is shown by indentation, not by blanks in the names: each entry is
+    // drawn further right than the one above (one subfolder: it is the last row).
     auto *folders = child<QListWidget>("Dir1");
-    for (int row = 0; row < folders->count(); ++row) {
+    folders->setCurrentItem(nullptr); // a highlight would hide where an entry begins
+    const QImage picture = folders->viewport()->grab().toImage();
+    const QRgb blank = folders->palette().color(QPalette::Base).rgb();
+    for (int row = 0, above = -1; row < folders->count(); ++row) {
         EXPECT_EQ(folders->item(row)->text(), folders->item(row)->text().trimmed());
-        EXPECT_EQ(FolderList::level(folders->item(row)), row); // one subfolder: it is the last row
+        const QRect entry = folders->visualItemRect(folders->item(row));
+        int drawn = entry.right(); // the entry's leftmost drawn column
+        for (int y = entry.top(); y <= entry.bottom(); ++y)
+            for (int x = entry.left(); x < drawn; ++x)
+                if (picture.pixel(x, y) != blank)
+                    drawn = x;
+        EXPECT_GT(drawn, above) << "row " << row;
+        above = drawn;
     }
-    EXPECT_GT(folders->visualItemRect(folders->item(folders->count() - 1)).width(),
-              0); // laid out, so type-ahead below works on what is shown
     folders->setFocus();
     folders->keyboardSearch(QStringLiteral("20"));
     EXPECT_EQ(folders->currentItem()->text(), QStringLiteral("2024"));
