@@ -5,10 +5,14 @@
 #include "platform/fileio.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
+#include <unistd.h>
 
 namespace {
 
@@ -125,16 +129,128 @@ void putRows(ChannelFile &out, const std::uint8_t *in, std::size_t count, const 
     }
 }
 
+// A second thread for the channel files. Copying them into the file system's
+// cache is most of a split's work, and the kernel does it for two files at
+// once on two cores: while the calling thread reads the source and fills its
+// files, this one fills the last.
+class SecondThread
+{
+public:
+    // The process's second thread; none on a single core, nor in a child
+    // forked from a process that had one (the child has only one thread).
+    // Never destroyed: at the end of the process it is only waiting.
+    static SecondThread *instance()
+    {
+        if (std::thread::hardware_concurrency() < 2)
+            return nullptr;
+        static SecondThread *const second = new SecondThread;
+        return second->m_process == ::getpid() ? second : nullptr;
+    }
+
+    // One split at a time has the thread; another does all its work itself.
+    std::mutex &owner() { return m_owner; }
+
+    void start(const std::function<void()> &job)
+    {
+        const std::lock_guard lock(m_lock);
+        m_job = &job;
+        m_changed.notify_all();
+    }
+
+    // Waits for the job given to start(), and throws what it threw.
+    void wait()
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [this] { return m_job == nullptr; });
+        if (m_failure)
+            std::rethrow_exception(std::exchange(m_failure, nullptr));
+    }
+
+private:
+    SecondThread() { std::thread([this] { serve(); }).detach(); }
+
+    void serve()
+    {
+        std::unique_lock lock(m_lock);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_job != nullptr; });
+            const std::function<void()> &job = *m_job;
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                job();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            m_failure = failure;
+            m_job = nullptr;
+            m_changed.notify_all();
+        }
+    }
+
+    std::mutex m_owner;
+    std::mutex m_lock; // guards what follows
+    std::condition_variable m_changed;
+    const std::function<void()> *m_job = nullptr;
+    std::exception_ptr m_failure;
+    const pid_t m_process = ::getpid();
+};
+
+// Runs `step` on every file: on the last one in the second thread, when there
+// are several and this split has that thread, and on the others here. Returns
+// when all are done, and throws what any threw.
+void forEachFile(const ChannelFiles &files, SecondThread *second, const std::function<void(ChannelFile &)> &step)
+{
+    if (!second || files.size() < 2) {
+        for (const auto &out : files)
+            step(*out);
+        return;
+    }
+    const std::function<void()> last = [&] { step(*files.back()); };
+    second->start(last);
+    // The second thread must be done with its file before any error here
+    // unwinds past the files.
+    struct Join
+    {
+        SecondThread *second;
+        bool joined = false;
+        ~Join()
+        {
+            if (!joined)
+                try {
+                    second->wait();
+                } catch (...) {
+                }
+        }
+    } join{second};
+    for (std::size_t k = 0; k + 1 < files.size(); ++k)
+        step(*files[k]);
+    join.joined = true;
+    second->wait();
+}
+
 // The header and pixels of every file in `files`, each band of the source
 // read once for all of them.
 void fillChannelFiles(const ChannelFiles &files, SourceFile &source, const QString &path,
                       const std::array<std::uint8_t, kBitmapHeaderBytes> &header, const PixelLayout &layout,
                       const SplitControl &control)
 {
+    SecondThread *second = SecondThread::instance();
+    std::unique_lock<std::mutex> ownsSecond;
+    if (second) {
+        ownsSecond = std::unique_lock(second->owner(), std::try_to_lock);
+        if (!ownsSecond.owns_lock())
+            second = nullptr;
+    }
     std::uint8_t *band = buffers().source.get();
     const auto afterBand = [&control] {
         if (control.afterBand)
             control.afterBand();
+    };
+    const auto finish = [&layout](ChannelFile &out) {
+        out.zeros(layout.imageSize - layout.pixelBytes);
+        out.flush();
     };
     for (const auto &out : files)
         std::memcpy(out->reserve(header.size()), header.data(), header.size());
@@ -144,33 +260,35 @@ void fillChannelFiles(const ChannelFiles &files, SourceFile &source, const QStri
         const std::int64_t rowsPerBand = static_cast<std::int64_t>(kBandBytes / rowBytes);
         for (std::int64_t row = 0; row < layout.rows; row += rowsPerBand) {
             const auto count = static_cast<std::size_t>(std::min(rowsPerBand, layout.rows - row));
+            const bool last = row + rowsPerBand >= layout.rows;
             const std::uint8_t *in =
                 readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes);
-            for (const auto &out : files)
-                putRows(*out, in, count, layout);
+            forEachFile(files, second, [&](ChannelFile &out) {
+                putRows(out, in, count, layout);
+                if (last)
+                    finish(out);
+            });
             afterBand();
         }
-    } else {
-        // A row wider than a band goes through in pieces of whole pixels.
-        const std::size_t pixelsPerPiece = kBandBytes / 3;
-        for (std::int64_t row = 0; row < layout.rows; ++row) {
-            const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
-            for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
-                const std::size_t count = std::min(pixelsPerPiece, width - pixel);
-                const std::uint8_t *in =
-                    readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
-                for (const auto &out : files)
-                    ExtractChannel(in, out->reserve(3 * count), count, out->channel());
-                afterBand();
-            }
-            for (const auto &out : files)
-                out->zeros(static_cast<std::int64_t>(rowBytes - 3 * width));
+        return;
+    }
+    // A row wider than a band goes through in pieces of whole pixels.
+    const std::size_t pixelsPerPiece = kBandBytes / 3;
+    for (std::int64_t row = 0; row < layout.rows; ++row) {
+        const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
+        for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
+            const std::size_t count = std::min(pixelsPerPiece, width - pixel);
+            const std::uint8_t *in =
+                readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
+            forEachFile(files, second, [&](ChannelFile &out) {
+                ExtractChannel(in, out.reserve(3 * count), count, out.channel());
+                if (pixel + count == width)
+                    out.zeros(static_cast<std::int64_t>(rowBytes - 3 * width));
+            });
+            afterBand();
         }
     }
-    for (const auto &out : files) {
-        out->zeros(layout.imageSize - layout.pixelBytes);
-        out->flush();
-    }
+    forEachFile(files, second, finish);
 }
 
 // Creates, fills and puts in place the files of `channels` (indexes into

@@ -90,11 +90,6 @@ void FolderList::Refresh()
     }
 }
 
-int FolderList::level(const QListWidgetItem *item)
-{
-    return item ? item->data(kLevelRole).toInt() : 0;
-}
-
 void FolderList::keyPressEvent(QKeyEvent *event)
 {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {

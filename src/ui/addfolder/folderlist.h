@@ -18,8 +18,6 @@ public:
     bool setPath(const QString &folder);
     // Reads the entries from disk again.
     void Refresh();
-    // How deep an entry stands in the chain from the volume's root (0 for the root).
-    static int level(const QListWidgetItem *item);
 
     std::function<void(const QString &)> onPathChanged;
 
