@@ -115,11 +115,12 @@ void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QStrin
     const BandHook onBand = [this] { yieldDuringFile(); };
     // A refusal only passes the file over; but a file cut short since it was
     // found is a source that changed under the run, and the user is told.
-    if (SplitBitmap(path, red, green, blue, m_platform, onBand) == TruncatedBitmapText()
-        && QFileInfo(path).size() < folder.fileSizes[index])
+    const QString result = SplitBitmap(path, red, green, blue, m_platform, onBand);
+    if (result == TruncatedBitmapText() && QFileInfo(path).size() < folder.fileSizes[index])
         throw ProcessingError(
             QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(path),
             FaultSide::Source);
+    m_window.fileDone(path, result);
 }
 
 BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, const QString &red,
@@ -155,6 +156,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 }
                 if (error.side() == FaultSide::Destination)
                     throw;
+                m_window.fileDone(folder.filePaths[i], error.text());
                 ShowNotice(m_platform, error.text(), QStringLiteral("Image Info"));
             }
             m_platform.doEvents();

@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QStringList>
 
+#include <atomic>
+
 class Platform;
 
 // What the batch run needs of the window that starts it.
@@ -21,6 +23,9 @@ public:
     virtual QString blueDirName() const = 0;
     // The source folders, exactly as listed.
     virtual QStringList folders() const = 0;
+    // A file is done with: `result` is "OK", the refusal text, or why it
+    // could not be read. Only a headless run lists these.
+    virtual void fileDone(const QString & /*path*/, const QString & /*result*/) {}
 };
 
 // One listed folder that holds bitmap files, with their full paths.
@@ -78,6 +83,6 @@ private:
     BatchWindow &m_window;
     Platform &m_platform;
     bool m_running = false;
-    bool m_stopRequested = false;
+    std::atomic<bool> m_stopRequested = false; // set from a signal-handling thread too
     QElapsedTimer m_sinceYield;
 };
