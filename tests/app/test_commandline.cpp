@@ -20,7 +20,7 @@ namespace {
 //   a/        x.bmp and y.bmp to split, z.bmp (8 bits per pixel) to refuse
 //   empty/    no bitmap
 //   blocked/  x.bmp, and a plain file where its red folder belongs
-//   big/      a.bmp, then b.bmp of 400 MB, long enough to be interrupted
+//   big/      a.bmp, then b.bmp of 800 MB, long enough to be interrupted
 // and the saved options name the red folder "Rot".
 void makeFolders(const QDir &dir)
 {
@@ -33,7 +33,7 @@ void makeFolders(const QDir &dir)
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("blocked/x.bmp")), MakeBitmap({})));
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("blocked/Rot")), "not a folder"));
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("big/a.bmp")), MakeBitmap({.width = 3, .height = 3})));
-    constexpr std::int32_t kWidth = 8192, kHeight = 16384;
+    constexpr std::int32_t kWidth = 8192, kHeight = 32768;
     const QString big = dir.filePath(QStringLiteral("big/b.bmp"));
     QByteArray header = MakeBitmap({.width = kWidth, .height = 1}).left(54);
     PutI32(header, 22, kHeight);
