@@ -5,8 +5,8 @@
 // source once and writes it three times, as the splitter's work is.
 
 #include "batch/batchrun.h"
+#include "batch/headless.h"
 #include "platform/fileio.h"
-#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,39 +20,6 @@
 #include <vector>
 
 namespace {
-
-class ConsolePlatform : public Platform
-{
-public:
-    MsgAnswer messageBox(const QString &text, const QString &title, MsgButtons buttons, MsgIcon) override
-    {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
-        return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
-    }
-    void beep() override {}
-    bool previousInstance() override { return false; }
-    void shellExecute(const QString &, const QString &) override {}
-};
-
-class HeadlessWindow : public BatchWindow
-{
-public:
-    HeadlessWindow(QStringList names, QStringList folders) : m_names(std::move(names)), m_folders(std::move(folders))
-    {
-    }
-    void setCaption(const QString &) override {}
-    void setThisFolderProgress(int) override {}
-    void setAllFilesProgress(int) override {}
-    void setStatusText(const QString &) override {}
-    QString redDirName() const override { return m_names[0]; }
-    QString greenDirName() const override { return m_names[1]; }
-    QString blueDirName() const override { return m_names[2]; }
-    QStringList folders() const override { return m_folders; }
-
-private:
-    QStringList m_names;
-    QStringList m_folders;
-};
 
 // The files the run will meet, found the way the run finds them.
 QStringList sourceFiles(const QStringList &folders)

@@ -1,3 +1,4 @@
+#include "app/commandline.h"
 #include "platform/fileio.h"
 #include "platform/qtplatform.h"
 #include "ui/main/frmmain.h"
@@ -10,6 +11,8 @@
 int main(int argc, char *argv[])
 {
     IgnoreFileSizeSignal();
+    if (argc > 1)
+        return RunCommandLine(argc, argv);
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Prismora"));

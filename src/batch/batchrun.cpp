@@ -110,7 +110,7 @@ void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QStrin
     };
     control.foundSize = folder.fileSizes[index];
     // A refusal passes the file over in silence; the bars already count it.
-    SplitBitmap(folder.filePaths[index], red, green, blue, control);
+    m_window.fileDone(folder.filePaths[index], SplitBitmap(folder.filePaths[index], red, green, blue, control));
 }
 
 // The one error rule of a run, for every failure met while a folder's
@@ -159,6 +159,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 m_window.setStatusText(QStringLiteral("Splitting... ") + GetFileName(folder.filePaths[i]));
                 splitOne(folder, i, red, green, blue);
             } catch (const ProcessingError &error) {
+                m_window.fileDone(folder.filePaths[i], error.text());
                 const AfterFailure next = applyErrorRule(error, folder.folderPath);
                 if (next == AfterFailure::EndRun)
                     return BatchOutcome::Failed;

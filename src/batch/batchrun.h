@@ -24,6 +24,9 @@ public:
     virtual QString blueDirName() const = 0;
     // The source folders, exactly as listed.
     virtual QStringList folders() const = 0;
+    // A file is done with: `result` is "OK", the refusal text, or why it
+    // could not be split. Only a headless run lists these.
+    virtual void fileDone(const QString & /*path*/, const QString & /*result*/) {}
 };
 
 // One listed folder that holds bitmap files, with their full paths.

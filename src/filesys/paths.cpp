@@ -47,3 +47,17 @@ QString GetWindowsDir()
 {
     return WindowsDirectory();
 }
+
+QString CheckFolderName(const QString &name)
+{
+    QString answer = QStringLiteral("OK");
+    for (const QChar c : {u'\\', u'/', u':', u'*'})
+        if (name.contains(c))
+            answer = c;
+    if (name.contains(u'?'))
+        return QStringLiteral("?");
+    for (const QChar c : {u'"', u'<', u'>', u'|'})
+        if (name.contains(c))
+            answer = c;
+    return answer;
+}

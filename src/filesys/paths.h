@@ -18,3 +18,7 @@ bool FolderExists(const QString &path);
 bool FileExists(const QString &path);
 // The fixed folder that serves as the default place to start browsing.
 QString GetWindowsDir();
+// "OK" when `name` holds none of the nine characters a folder name cannot
+// hold; otherwise one of them: "?" whenever present, else the last found in
+// the order \ / : * ? " < > |.
+QString CheckFolderName(const QString &name);

@@ -26,6 +26,18 @@ TEST(AddBackslash, AppendsTheSeparatorOnlyWhenMissing)
     EXPECT_EQ(AddBackslash(QStringLiteral("C:\\")), QStringLiteral("C:\\/")); // only the own separator counts
 }
 
+TEST(CheckFolderName, QuestionMarkWinsOtherwiseTheLastFoundInTestOrder)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"Red", "OK"},       {"", "OK"},          {"   ", "OK"},     {"name.", "OK"},  {"Ünï", "OK"},
+        {"a\\b", "\\"},      {"a/b", "/"},        {"a:b", ":"},      {"a*b", "*"},     {"a?b", "?"},
+        {"a\"b", "\""},      {"a<b", "<"},        {"a>b", ">"},      {"a|b", "|"},     {"\\<", "<"},
+        {"*?|", "?"},        {":*", "*"},         {"?\\", "?"},      {"|\"", "|"},     {"<>:", ">"},
+    };
+    for (const auto &[name, expected] : cases)
+        EXPECT_EQ(CheckFolderName(QString::fromUtf8(name)), QString::fromUtf8(expected)) << name;
+}
+
 class PathsTest : public ::testing::Test
 {
 protected:

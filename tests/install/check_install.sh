@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and checks the freedesktop layout.
+# Installs the build into a scratch prefix and checks the freedesktop layout,
+# the documents, and the Debian package.
 set -euo pipefail
 build=$1
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+packages=$(mktemp -d)
+trap 'rm -rf "$prefix" "$packages"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/prismora"
 desktop=$prefix/share/applications/org.example.prismora.desktop
@@ -20,5 +23,28 @@ fi
 grep -q '<launchable type="desktop-id">org.example.prismora.desktop</launchable>' "$metainfo"
 if command -v appstreamcli >/dev/null; then
     appstreamcli validate --no-net --pedantic "$metainfo"
+fi
+
+# --help, the manual page and the README name the same options and exit codes.
+help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/prismora" --help)
+manual=$(zcat "$prefix/share/man/man1/prismora.1.gz" | sed 's/\\-/-/g')
+readme=$(cat "$source_dir/README.md")
+for option in $(grep -oE -- '--[a-z]+' <<<"$help" | sort -u); do
+    grep -q -- "$option" <<<"$manual" || { echo "manual page lacks $option"; exit 1; }
+    grep -q -- "$option" <<<"$readme" || { echo "README lacks $option"; exit 1; }
+done
+for code in $(sed -n '/^Exit status:/,$s/^ *\([0-9][0-9]*\) .*/\1/p' <<<"$help"); do
+    grep -qx "\.B $code" <<<"$manual" || { echo "manual page lacks exit code $code"; exit 1; }
+    grep -q "^- \`$code\`" <<<"$readme" || { echo "README lacks exit code $code"; exit 1; }
+done
+
+# The Debian package, checked by Debian's own checker: no error, no warning.
+if command -v lintian >/dev/null; then
+    (cd "$build" && cpack -G DEB -B "$packages" >/dev/null)
+    deb=$(ls "$packages"/*.deb)
+    zcat "$prefix/share/doc/prismora/changelog.gz" | head -n 1 | grep -q "^prismora ($(dpkg-deb -f "$deb" Version)) "
+    as_root=()
+    [ "$(id -u)" -ne 0 ] || as_root=(--allow-root)
+    lintian "${as_root[@]}" --fail-on error,warning "$deb"
 fi
 echo "install layout: 1 passed, 0 failed"

@@ -276,18 +276,6 @@ TEST_F(MainWindowTest, ClosingWithNothingUnsavedDoesNotAsk)
     EXPECT_TRUE(m_platform.messages.isEmpty());
 }
 
-TEST(CheckFolderName, QuestionMarkWinsOtherwiseTheLastFoundInTestOrder)
-{
-    const std::pair<const char *, const char *> cases[] = {
-        {"Red", "OK"},       {"", "OK"},          {"   ", "OK"},     {"name.", "OK"},  {"Ünï", "OK"},
-        {"a\\b", "\\"},      {"a/b", "/"},        {"a:b", ":"},      {"a*b", "*"},     {"a?b", "?"},
-        {"a\"b", "\""},      {"a<b", "<"},        {"a>b", ">"},      {"a|b", "|"},     {"\\<", "<"},
-        {"*?|", "?"},        {":*", "*"},         {"?\\", "?"},      {"|\"", "|"},     {"<>:", ">"},
-    };
-    for (const auto &[name, expected] : cases)
-        EXPECT_EQ(CheckFolderName(QString::fromUtf8(name)), QString::fromUtf8(expected)) << name;
-}
-
 TEST_F(MainWindowTest, AForbiddenCharacterIsRefusedAndTheStoredNameComesBack)
 {
     PrismoraSettings().setValue(QStringLiteral("Main/GreenDir"), QStringLiteral("Verde"));

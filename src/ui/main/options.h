@@ -8,11 +8,6 @@ extern QString SavedRedDir;
 extern QString SavedGreenDir;
 extern QString SavedBlueDir;
 
-// "OK" when `name` holds none of the nine characters a folder name cannot
-// hold; otherwise one of them: "?" whenever present, else the last found in
-// the order \ / : * ? " < > |.
-QString CheckFolderName(const QString &name);
-
 // The three-line message for a rejected character.
 QString InvalidFolderNameMessage(const QString &character);
 

@@ -1,0 +1,6 @@
+#pragma once
+
+// The program run from a script or a server: --help, --version, or --process
+// over a list of folders. It needs no display and returns the exit code.
+// Without any argument the program opens its window instead.
+int RunCommandLine(int argc, char *argv[]);
