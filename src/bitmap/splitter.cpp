@@ -20,7 +20,7 @@ constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
 // Source bytes read at a time. Large enough that system calls cost little,
 // small enough to stay in cache; memory use never depends on the image size.
-constexpr std::size_t kBandBytes = std::size_t{1} << 18;
+constexpr std::size_t kBandBytes = std::size_t{1} << 20;
 constexpr std::size_t kOutputBytes = kBandBytes + kBitmapHeaderBytes;
 
 ProcessingError readFailure(const QString &path, const QString &reason)

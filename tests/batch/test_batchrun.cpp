@@ -320,7 +320,7 @@ TEST_F(BatchRunTest, NamesTheFileSystemCannotDecodeAreReportedOncePerFolder)
 TEST_F(BatchRunTest, ADiskThatFillsDuringTheBlueFileKeepsRedAndGreenWhole)
 {
     const QString disk = folder(QStringLiteral("disk"));
-    const QByteArray bytes = MakeBitmap({1000, 400}); // 1.2 MB, several bands
+    const QByteArray bytes = MakeBitmap({1000, 400}); // 1.2 MB
     constexpr long long kPage = 4096;
     const long long pages = (bytes.size() + kPage - 1) / kPage;
     // Room for the source, the red and the green file and a twentieth of the

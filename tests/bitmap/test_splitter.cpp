@@ -314,7 +314,7 @@ TEST_F(SplitterTest, FullDiskMidWriteKeepsTheOlderOutputAndLeavesNoPart)
 TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsIntact)
 {
     const QString big = source(QStringLiteral("big.bmp"));
-    const QByteArray bytes = MakeBitmap({1000, 400}); // five bands
+    const QByteArray bytes = MakeBitmap({1000, 1400}); // five bands
     ASSERT_TRUE(WriteFile(big, bytes));
     const QByteArray older("older green");
     for (const bool unnamed : {true, false}) {
@@ -352,7 +352,7 @@ TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsInta
 TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
 {
     const QString big = source(QStringLiteral("big.bmp"));
-    const QByteArray bytes = MakeBitmap({1000, 400});
+    const QByteArray bytes = MakeBitmap({1000, 1400}); // five bands
     ASSERT_TRUE(WriteFile(big, bytes));
     ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("big")), "older"));
     struct Abandon
