@@ -3,6 +3,7 @@
 #include "batch/batchrun.h"
 #include "batch/headless.h"
 #include "filesys/paths.h"
+#include "platform/fileio.h"
 #include "platform/settings.h"
 
 #include <QCommandLineParser>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <cstdio>
 #include <pthread.h>
 #include <thread>
@@ -105,22 +107,44 @@ public:
     StopSignals(const StopSignals &) = delete;
     StopSignals &operator=(const StopSignals &) = delete;
 
+    // Signals from now on stop `run`, until unwatch(); call that before the
+    // run goes away.
     void watch(BatchRun &run)
     {
-        m_thread = std::thread([this, &run] {
+        {
+            const std::lock_guard lock(m_lock);
+            m_run = &run;
+        }
+        if (m_thread.joinable())
+            return;
+        m_thread = std::thread([this] {
             int number = 0;
             while (sigwait(&m_set, &number) == 0 && !m_done) {
-                if (m_received.exchange(true))
+                const std::lock_guard lock(m_lock);
+                const bool again = m_received.exchange(true);
+                if (again) { // no file left half in place, nor a temporary one
+                    if (m_run)
+                        m_run->stopAndSettle();
+                    AtomicOutputFile::closeAll();
                     ::_exit(kInterrupted);
-                run.requestStop();
+                }
+                if (m_run)
+                    m_run->requestStop();
             }
         });
+    }
+    void unwatch()
+    {
+        const std::lock_guard lock(m_lock);
+        m_run = nullptr;
     }
     bool received() const { return m_received; }
 
 private:
     sigset_t m_set;
     std::thread m_thread;
+    std::mutex m_lock;
+    BatchRun *m_run = nullptr; // guarded by m_lock
     std::atomic<bool> m_done = false;
     std::atomic<bool> m_received = false;
 };
@@ -148,6 +172,11 @@ int runProcess(StopSignals &stop, const QStringList &folders, QStringList names,
     window.listFileResults(verbose);
     BatchRun run(window, console);
     stop.watch(run);
+    const struct Unwatch
+    {
+        StopSignals &stop;
+        ~Unwatch() { stop.unwatch(); }
+    } unwatch{stop};
     const BatchOutcome outcome = run.run();
     console.clearProgress();
 

@@ -95,7 +95,7 @@ void BatchRun::throwIfStopped() const
 void BatchRun::stopAndSettle()
 {
     requestStop();
-    const std::lock_guard placing(m_placing);
+    const std::unique_lock placing(m_placing, kSettleLimit);
 }
 
 void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,

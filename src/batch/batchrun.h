@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 class Platform;
@@ -63,13 +64,17 @@ public:
 
     // From any thread, without waiting: no further file is started, the file
     // in progress is abandoned at its next band, and none of its outputs is
-    // put in place. A stop asked for before the run starts ends it at once.
+    // put in place (but for the channels already in place when a failed write
+    // had it split again one channel at a time). A stop asked for before the
+    // run starts ends it at once.
     void requestStop() { m_stopRequested = true; }
     // Stops as requestStop() does and, should the run be putting a file's
-    // outputs in place just now, waits until it has: afterwards the file
-    // system holds no output of the file in progress, whatever this thread
-    // does next (ending the process included).
+    // outputs in place just now, waits until it has: afterwards no output of
+    // the file in progress is put in place, whatever this thread does next
+    // (ending the process included). A file system that does not answer for
+    // kSettleLimit is not waited for any longer.
     void stopAndSettle();
+    static constexpr std::chrono::seconds kSettleLimit{5};
 
     static QString processingCaption() { return QStringLiteral("Prismora - Processing..."); }
 
@@ -90,5 +95,5 @@ private:
     std::atomic<bool> m_stopRequested = false;
     // Held while a file's outputs are put in place, so that a stop either
     // comes before all of them or after all of them.
-    std::mutex m_placing;
+    std::timed_mutex m_placing;
 };

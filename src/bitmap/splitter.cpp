@@ -258,18 +258,21 @@ void fillChannelFiles(const ChannelFiles &files, SourceFile &source, const QStri
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
     if (rowBytes <= kBandBytes) {
         const std::int64_t rowsPerBand = static_cast<std::int64_t>(kBandBytes / rowBytes);
+        // An image of one band, as most are, is written in the same hand-over.
+        const bool oneBand = layout.rows <= rowsPerBand;
         for (std::int64_t row = 0; row < layout.rows; row += rowsPerBand) {
             const auto count = static_cast<std::size_t>(std::min(rowsPerBand, layout.rows - row));
-            const bool last = row + rowsPerBand >= layout.rows;
             const std::uint8_t *in =
                 readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes);
             forEachFile(files, second, [&](ChannelFile &out) {
                 putRows(out, in, count, layout);
-                if (last)
+                if (oneBand)
                     finish(out);
             });
             afterBand();
         }
+        if (!oneBand)
+            forEachFile(files, second, finish);
         return;
     }
     // A row wider than a band goes through in pieces of whole pixels.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 #include <fcntl.h>
@@ -91,16 +92,36 @@ std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t c
 namespace {
 
 bool s_unnamedAllowed = true;
-std::function<int(AtomicOutputFile::Step, std::size_t)> s_fault;
+using Fault = std::function<int(AtomicOutputFile::Step, std::size_t)>;
+// Both threads of a split may call it while a test sets another: each call
+// keeps the one it took alive.
+std::mutex s_faultLock;
+std::shared_ptr<const Fault> s_fault;
 
 int injectedFault(AtomicOutputFile::Step step, std::size_t count = 0)
 {
-    return s_fault ? s_fault(step, count) : 0;
+    std::shared_ptr<const Fault> fault;
+    {
+        const std::lock_guard lock(s_faultLock);
+        fault = s_fault;
+    }
+    return fault ? (*fault)(step, count) : 0;
 }
 
 // Folders whose file system takes unnamed files but refuses to link them.
 std::mutex s_noLinkLock;
 QSet<QByteArray> s_noLinkFolders;
+
+// Named temporary files being written, for closeAll().
+std::mutex s_liveLock;
+QSet<QByteArray> s_liveNamed;
+bool s_closed = false;
+
+void forgetNamed(const QByteArray &name)
+{
+    const std::lock_guard lock(s_liveLock);
+    s_liveNamed.remove(name);
+}
 
 bool linksRefusedIn(const QByteArray &folder)
 {
@@ -155,6 +176,17 @@ QString AtomicOutputFile::temporaryPath(const QString &finalPath)
     return QFile::decodeName(temporaryName(QFile::encodeName(finalPath)));
 }
 
+void AtomicOutputFile::closeAll(bool closed)
+{
+    const std::lock_guard lock(s_liveLock);
+    s_closed = closed;
+    if (!closed)
+        return;
+    for (const QByteArray &name : std::as_const(s_liveNamed))
+        ::unlink(name.constData());
+    s_liveNamed.clear();
+}
+
 void AtomicOutputFile::setUnnamedFilesAllowed(bool allowed)
 {
     s_unnamedAllowed = allowed;
@@ -162,7 +194,9 @@ void AtomicOutputFile::setUnnamedFilesAllowed(bool allowed)
 
 void AtomicOutputFile::setFault(std::function<int(Step, std::size_t)> fault)
 {
-    s_fault = std::move(fault);
+    auto kept = fault ? std::make_shared<const Fault>(std::move(fault)) : nullptr;
+    const std::lock_guard lock(s_faultLock);
+    s_fault = std::move(kept);
 }
 
 bool AtomicOutputFile::create(const QString &finalPath)
@@ -202,9 +236,19 @@ bool AtomicOutputFile::createNamed()
         fail(errno);
         return false;
     }
-    const int fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+    int fd = -1;
+    int error = ECANCELED;
+    {
+        const std::lock_guard live(s_liveLock);
+        if (!s_closed) {
+            fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+            error = errno;
+        }
+        if (fd >= 0)
+            s_liveNamed.insert(m_tempName);
+    }
     if (fd < 0) {
-        fail(errno);
+        fail(error);
         return false;
     }
     m_fd = fd;
@@ -293,11 +337,24 @@ int AtomicOutputFile::closeFile()
 
 bool AtomicOutputFile::commitNamed()
 {
-    int error = closeFile();
+    // Another run writing the same output takes the same fixed name: should it
+    // have taken it over meanwhile, its unfinished bytes must not be put in place.
+    struct stat mine {}, named {};
+    int error = 0;
+    if (::fstat(m_fd, &mine) != 0 || ::stat(m_tempName.constData(), &named) != 0)
+        error = errno;
+    else if (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+        error = EBUSY;
+    const bool ours = error == 0;
+    const int closed = closeFile();
+    if (error == 0)
+        error = closed;
     if (error == 0 && ::rename(m_tempName.constData(), m_finalName.constData()) != 0)
         error = errno;
+    forgetNamed(m_tempName);
     if (error != 0) {
-        ::unlink(m_tempName.constData());
+        if (ours)
+            ::unlink(m_tempName.constData());
         fail(error);
         return false;
     }
@@ -344,8 +401,10 @@ void AtomicOutputFile::discard()
 {
     if (m_fd >= 0) {
         ::close(m_fd);
-        if (!m_unnamed)
+        if (!m_unnamed) {
             ::unlink(m_tempName.constData());
+            forgetNamed(m_tempName);
+        }
         injectedFault(Step::Drop, m_written);
     }
     m_fd = -1;

@@ -64,13 +64,18 @@ public:
 
     // The hidden name used beside `finalPath` while it is being replaced.
     static QString temporaryPath(const QString &finalPath);
+    // For the end of a process that abandons a run mid-file: removes the named
+    // temporary files still being written and refuses new ones, so that
+    // nothing is left behind (unnamed files vanish by themselves). Tests
+    // reopen with `closed` false.
+    static void closeAll(bool closed = true);
     // Tests turn unnamed files off to exercise the named fallback.
     static void setUnnamedFilesAllowed(bool allowed);
     // Tests stand in for a file system that fails, stalls or fills up: called
     // at every write (with its size), link and close of an output file, where
     // a non-zero result fails that step with that error number, and told when
-    // an unfinished file is dropped (with the bytes it held). Set it while no
-    // file is being written.
+    // an unfinished file is dropped (with the bytes it held). A call already
+    // made when it is set again goes on with the one it had.
     enum class Step { Write, Link, Close, Drop };
     static void setFault(std::function<int(Step step, std::size_t count)> fault);
 

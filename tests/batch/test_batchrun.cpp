@@ -9,8 +9,11 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -164,26 +167,28 @@ TEST_F(BatchRunTest, NamesAndListChangedDuringARunCountFromTheNextRun)
 }
 
 // A stop abandons the file in progress, whether it comes between its bands or
-// while its last bytes are written: none of its outputs is put in place.
+// while its last bytes are written: none of its outputs is put in place. A stop
+// that comes while they are put in place waits for all three.
 TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
 {
+    using Step = AtomicOutputFile::Step;
+    const TestBitmap fiveBands{1000, 1400}; // the last band's rows: 12,000 bytes
     for (const bool duringWrite : {false, true}) {
         SCOPED_TRACE(duringWrite ? "during the last write" : "between bands");
         const QString source = folder(duringWrite ? QStringLiteral("write") : QStringLiteral("band"));
         for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
-            bitmap(source, QLatin1String(name));
+            bitmap(source, QLatin1String(name), fiveBands);
         ASSERT_TRUE(QDir(source).mkdir(QStringLiteral("Green")));
         ASSERT_TRUE(WriteFile(source + QStringLiteral("/Green/G_b.bmp"), "older"));
         m_window.list = {source};
         BatchRun run(m_window, m_platform);
         m_window.onStatus = [&](const QString &status) {
-            if (!status.endsWith(QLatin1String("b.bmp")))
-                return;
-            if (!duringWrite)
+            if (status.endsWith(QLatin1String("b.bmp")) && !duringWrite)
                 run.requestStop();
-            else
-                AtomicOutputFile::setFault([&](AtomicOutputFile::Step, std::size_t) {
-                    run.requestStop();
+            if (status.endsWith(QLatin1String("b.bmp")) && duringWrite)
+                AtomicOutputFile::setFault([&](Step step, std::size_t count) {
+                    if (step == Step::Write && count == 12000)
+                        run.requestStop();
                     return 0;
                 });
         };
@@ -195,6 +200,32 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
             EXPECT_FALSE(QFile::exists(source + QLatin1Char('/') + QLatin1String(name))) << name;
         EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
     }
+
+    // Settling from another thread while a's files are being linked.
+    const QString source = folder(QStringLiteral("placing"));
+    for (const char *name : {"a.bmp", "b.bmp"})
+        bitmap(source, QLatin1String(name));
+    m_window.list = {source};
+    m_window.onStatus = {};
+    BatchRun run(m_window, m_platform);
+    std::atomic<bool> linking = false;
+    AtomicOutputFile::setFault([&](Step step, std::size_t) {
+        if (step == Step::Link && !linking.exchange(true))
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return 0;
+    });
+    std::thread worker([&] { EXPECT_EQ(run.run(), BatchOutcome::Stopped); });
+    while (!linking)
+        std::this_thread::yield();
+    run.stopAndSettle();
+    QStringList placed;
+    for (const char *name : {"Red/R_a.bmp", "Green/G_a.bmp", "Blue/B_a.bmp", "Red/R_b.bmp"})
+        if (QFile::exists(source + QLatin1Char('/') + QLatin1String(name)))
+            placed.append(QLatin1String(name));
+    worker.join();
+    AtomicOutputFile::setFault({});
+    EXPECT_EQ(placed, QStringList({QStringLiteral("Red/R_a.bmp"), QStringLiteral("Green/G_a.bmp"),
+                                   QStringLiteral("Blue/B_a.bmp")}));
 }
 
 TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)

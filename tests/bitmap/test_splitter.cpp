@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <thread>
 #include <sys/resource.h>
@@ -404,7 +405,7 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
 TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewFile)
 {
     const QByteArray bytes = MakeBitmap({7, 5});
-    int links = 0;
+    std::atomic<int> links = 0; // counted on both threads of the split
     AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
         links += step == AtomicOutputFile::Step::Link;
         return step == AtomicOutputFile::Step::Link ? EPERM : 0;

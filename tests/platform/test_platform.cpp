@@ -111,6 +111,18 @@ TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                   QStringList{QStringLiteral("out.bmp")});
     }
+    // Two runs writing the same output through its one temporary name: the
+    // first to finish finds its file taken over, and puts nothing in place.
+    AtomicOutputFile first, second;
+    ASSERT_TRUE(first.create(target));
+    ASSERT_TRUE(first.write("first", 5));
+    ASSERT_TRUE(second.create(target));
+    ASSERT_TRUE(second.write("sec", 3));
+    EXPECT_FALSE(first.commit());
+    EXPECT_EQ(ReadFile(target), QByteArray("new"));
+    ASSERT_TRUE(second.write("ond", 3));
+    EXPECT_TRUE(second.commit());
+    EXPECT_EQ(ReadFile(target), QByteArray("second"));
     AtomicOutputFile::setUnnamedFilesAllowed(true);
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <mutex>
 #include <cstdio>
 #include <fcntl.h>
 #include <sched.h>
@@ -53,8 +54,10 @@ constexpr int kNoNamespace = 77;
 // output gives its bytes back.
 void runOnBudget(const QString &folder, long long bytes, const std::function<void()> &body)
 {
+    std::mutex lock; // both threads of a split write
     long long used = -1;
     AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t count) {
+        const std::lock_guard guard(lock);
         if (used < 0) {
             used = 0;
             for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)

@@ -1,5 +1,6 @@
 #include "ui/main/backgroundrun.h"
 
+#include "platform/fileio.h"
 #include "platform/platform.h"
 
 #include <QMetaObject>
@@ -101,6 +102,7 @@ void BackgroundRun::settleForExit()
     abandon();
     if (m_run)
         m_run->stopAndSettle();
+    AtomicOutputFile::closeAll();
 }
 
 void BackgroundRun::post(std::function<void()> effect)
@@ -142,20 +144,19 @@ void BackgroundRun::applyPosted()
 MsgAnswer BackgroundRun::ask(const QString &text, const QString &title, MsgButtons buttons, MsgIcon icon)
 {
     const MsgAnswer waived = buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
-    {
-        const std::lock_guard lock(m_lock);
-        m_answer.reset();
-    }
+    // Each question has its own answer: a box still open when the run was
+    // abandoned may answer late, and must not answer the next one.
+    const auto answer = std::make_shared<std::optional<MsgAnswer>>();
     post([=, this] {
         // A closed window asks nothing more.
-        const MsgAnswer answer = m_abandoned ? waived : m_platform.messageBox(text, title, buttons, icon);
+        const MsgAnswer given = m_abandoned ? waived : m_platform.messageBox(text, title, buttons, icon);
         const std::lock_guard lock(m_lock);
-        m_answer = answer;
+        *answer = given;
         m_answered.notify_all();
     });
     std::unique_lock lock(m_lock);
-    m_answered.wait(lock, [this] { return m_answer.has_value() || m_answerWaived; });
-    return m_answer.value_or(waived);
+    m_answered.wait(lock, [&] { return answer->has_value() || m_answerWaived; });
+    return answer->value_or(waived);
 }
 
 void BackgroundRun::finish(BatchOutcome outcome)

@@ -36,11 +36,12 @@ public:
     // Abandons the run in progress without waiting for it: none of its
     // changes or messages reach the window any more, a message it waits on is
     // answered at once (OK, or No to a question), and no output of the file
-    // in progress is put in place.
+    // in progress is put in place (as BatchRun::requestStop() says).
     void abandon();
     // For the end of the program: abandons the run and waits only while it is
-    // putting a file's outputs in place, never for a file's work. Afterwards
-    // the process may end without leaving a file half in place.
+    // putting a file's outputs in place, never for a file's work, and removes
+    // the named temporary files being written. Afterwards the process may end
+    // without leaving a file half in place or a temporary one behind.
     void settleForExit();
 
     // Told on the window thread when a run has ended.
@@ -68,6 +69,5 @@ private:
     std::mutex m_lock; // guards what follows
     std::deque<std::function<void()>> m_posted;
     std::condition_variable m_answered;
-    std::optional<MsgAnswer> m_answer;
     bool m_answerWaived = false;
 };
