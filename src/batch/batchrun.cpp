@@ -94,8 +94,9 @@ void BatchRun::throwIfStopped() const
 
 void BatchRun::stopAndSettle()
 {
+    std::unique_lock lock(m_placingLock);
     requestStop();
-    const std::unique_lock placing(m_placing, kSettleLimit);
+    m_placed.wait_for(lock, kSettleLimit, [this] { return !m_placingNow; });
 }
 
 void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,
@@ -104,8 +105,21 @@ void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QStrin
     SplitControl control;
     control.afterBand = [this] { throwIfStopped(); };
     control.commit = [this](const std::function<void()> &link) {
-        const std::lock_guard placing(m_placing);
-        throwIfStopped();
+        {
+            const std::lock_guard lock(m_placingLock);
+            throwIfStopped();
+            m_placingNow = true;
+        }
+        const struct Placed
+        {
+            BatchRun &run;
+            ~Placed()
+            {
+                const std::lock_guard lock(run.m_placingLock);
+                run.m_placingNow = false;
+                run.m_placed.notify_all();
+            }
+        } placed{*this};
         link();
     };
     control.foundSize = folder.fileSizes[index];

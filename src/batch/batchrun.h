@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 class Platform;
@@ -93,7 +94,9 @@ private:
     BatchWindow &m_window;
     Platform &m_platform;
     std::atomic<bool> m_stopRequested = false;
-    // Held while a file's outputs are put in place, so that a stop either
-    // comes before all of them or after all of them.
-    std::timed_mutex m_placing;
+    // A stop comes either before a file's outputs are put in place or after
+    // all of them are: the check and `m_placingNow` go under one lock.
+    std::mutex m_placingLock;
+    std::condition_variable m_placed;
+    bool m_placingNow = false;
 };
