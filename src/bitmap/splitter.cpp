@@ -22,6 +22,8 @@ constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 // small enough to stay in cache; memory use never depends on the image size.
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;
 constexpr std::size_t kOutputBytes = kBandBytes + kBitmapHeaderBytes;
+// Pixels below this are split by one thread alone.
+constexpr std::int64_t kSecondThreadMinimum = std::int64_t{1} << 16;
 
 ProcessingError readFailure(const QString &path, const QString &reason)
 {
@@ -236,7 +238,8 @@ void fillChannelFiles(const ChannelFiles &files, SourceFile &source, const QStri
                       const std::array<std::uint8_t, kBitmapHeaderBytes> &header, const PixelLayout &layout,
                       const SplitControl &control)
 {
-    SecondThread *second = SecondThread::instance();
+    // Handing a small image over costs more than its copying.
+    SecondThread *second = layout.pixelBytes >= kSecondThreadMinimum ? SecondThread::instance() : nullptr;
     std::unique_lock<std::mutex> ownsSecond;
     if (second) {
         ownsSecond = std::unique_lock(second->owner(), std::try_to_lock);
