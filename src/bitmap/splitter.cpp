@@ -11,8 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -143,10 +143,8 @@ public:
     // Never destroyed: at the end of the process it is only waiting.
     static SecondThread *instance()
     {
-        if (std::thread::hardware_concurrency() < 2)
-            return nullptr;
-        static SecondThread *const second = new SecondThread;
-        return second->m_process == ::getpid() ? second : nullptr;
+        static SecondThread *const second = std::thread::hardware_concurrency() < 2 ? nullptr : new SecondThread;
+        return second && second->m_process == ::getpid() ? second : nullptr;
     }
 
     // One split at a time has the thread; another does all its work itself.
@@ -365,7 +363,7 @@ QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, P
     // Never read, and so never write, more than the file holds.
     const std::int64_t available = fileSize - l.offset;
     if (available < l.pixelBytes)
-        return TruncatedBitmapText();
+        return QStringLiteral("Bitmap file is truncated. ");
 
     // A stated size is honoured when it covers the rows, as far as the file
     // holds bytes; a missing or too small one is computed.

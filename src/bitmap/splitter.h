@@ -54,12 +54,6 @@ struct PixelLayout
     std::int64_t imageSize = 0;  // pixel bytes in each output, surplus zeros included
 };
 
-// The refusal for a file that holds fewer bytes than its header needs.
-inline QString TruncatedBitmapText()
-{
-    return QStringLiteral("Bitmap file is truncated. ");
-}
-
 // "OK" with `layout` filled in when a header that passed CheckBitmapHeader
 // describes pixels that the file really holds; otherwise a refusal text in the
 // style of CheckBitmapHeader. All arithmetic is 64-bit and nothing is allocated.
