@@ -32,14 +32,15 @@ BatchOutcome BatchRun::run()
     const QString green = m_window.greenDirName();
     const QString blue = m_window.blueDirName();
 
-    if (m_window.folders().isEmpty()) {
+    const QStringList folders = m_window.folders();
+    if (folders.isEmpty()) {
         ShowNotice(m_platform, QStringLiteral("No folders have been added for processing."),
                    QStringLiteral("No Folders Added"));
         return BatchOutcome::NoFolders;
     }
 
     qsizetype total = 0;
-    const QList<FolderFiles> work = CollectBitmapFiles(m_window.folders(), &total);
+    const QList<FolderFiles> work = CollectBitmapFiles(folders, &total);
     if (m_stopRequested)
         return BatchOutcome::Stopped;
     if (total == 0) {
