@@ -37,6 +37,24 @@ QString stored(const char *key)
     return PrismoraSettings().value(QStringLiteral("Main/") + QLatin1String(key), QStringLiteral("<none>")).toString();
 }
 
+// Drags `urls` onto `target` and drops them there; the action it took them
+// with on entering, moving and dropping, IgnoreAction where it refused them.
+QList<Qt::DropAction> dragAndDrop(QWidget *target, const QList<QUrl> &urls, Qt::DropActions offered,
+                                  Qt::KeyboardModifiers keys)
+{
+    QMimeData data;
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(10, 10), offered, &data, Qt::LeftButton, keys);
+    QDragMoveEvent move(QPoint(12, 12), offered, &data, Qt::LeftButton, keys);
+    QDropEvent dropped(QPointF(12, 12), offered, &data, Qt::LeftButton, keys);
+    QList<Qt::DropAction> taken;
+    for (QDropEvent *event : std::initializer_list<QDropEvent *>{&enter, &move, &dropped}) {
+        QCoreApplication::sendEvent(target, event);
+        taken.append(event->isAccepted() ? event->dropAction() : Qt::IgnoreAction);
+    }
+    return taken;
+}
+
 class MainWindowTest : public ::testing::Test
 {
 protected:
@@ -83,15 +101,10 @@ protected:
 
     void drop(const QStringList &paths)
     {
-        QMimeData data;
         QList<QUrl> urls;
         for (const QString &path : paths)
             urls.append(QUrl::fromLocalFile(path));
-        data.setUrls(urls);
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(list()->viewport(), &enter);
-        QDropEvent event(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(list()->viewport(), &event);
+        dragAndDrop(list()->viewport(), urls, Qt::CopyAction, Qt::NoModifier);
     }
 
     QStringList listed() const { return ItemTexts(list()); }
@@ -338,24 +351,6 @@ TEST_F(MainWindowTest, DropsAddFoldersOnlyAndBeepForEachDuplicate)
     child<QPushButton>("cmdClear")->click();
     EXPECT_TRUE(listed().isEmpty());
     EXPECT_EQ(statusText(), QStringLiteral("Ready..."));
-}
-
-// Drags `urls` onto `target` and drops them there; the action it took them
-// with on entering, moving and dropping, IgnoreAction where it refused them.
-QList<Qt::DropAction> dragAndDrop(QWidget *target, const QList<QUrl> &urls, Qt::DropActions offered,
-                                  Qt::KeyboardModifiers keys)
-{
-    QMimeData data;
-    data.setUrls(urls);
-    QDragEnterEvent enter(QPoint(10, 10), offered, &data, Qt::LeftButton, keys);
-    QDragMoveEvent move(QPoint(12, 12), offered, &data, Qt::LeftButton, keys);
-    QDropEvent dropped(QPointF(12, 12), offered, &data, Qt::LeftButton, keys);
-    QList<Qt::DropAction> taken;
-    for (QDropEvent *event : std::initializer_list<QDropEvent *>{&enter, &move, &dropped}) {
-        QCoreApplication::sendEvent(target, event);
-        taken.append(event->isAccepted() ? event->dropAction() : Qt::IgnoreAction);
-    }
-    return taken;
 }
 
 TEST_F(MainWindowTest, DropsAreTakenAsACopyAndOnlyWhenTheyCarryALocalPath)
