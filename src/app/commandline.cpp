@@ -11,8 +11,8 @@
 
 #include <atomic>
 #include <csignal>
-#include <mutex>
 #include <cstdio>
+#include <mutex>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
@@ -199,10 +199,11 @@ int RunCommandLine(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Prismora"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PRISMORA_VERSION_TEXT));
 
+    const QString namesUsage = QStringLiteral("--names takes three folder names: --names RED GREEN BLUE");
     QStringList args = QCoreApplication::arguments();
     QStringList names;
     if (!takeNames(args, &names))
-        return usageError(QStringLiteral("--names takes three folder names: --names RED GREEN BLUE"));
+        return usageError(namesUsage);
 
     QCommandLineParser parser;
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
@@ -215,7 +216,7 @@ int RunCommandLine(int argc, char *argv[])
     if (!parser.parse(args))
         return usageError(parser.errorText());
     if (parser.isSet(namesWithValue))
-        return usageError(QStringLiteral("--names takes three folder names: --names RED GREEN BLUE"));
+        return usageError(namesUsage);
 
     if (parser.isSet(help)) {
         std::fputs(kHelp, stdout);
