@@ -1,13 +1,17 @@
 // prismora-bench: runs the batch run headless over the given folders, as if
 // they were listed in the main window, and reports the throughput. With
-// --floor it first times two copy floors on the same file system: a plain copy
-// of every source, three times over, and the strict floor, which reads each
-// source once and writes it three times, as the splitter's work is.
+// --floor it first times three copy floors on the same file system: a plain
+// copy of every source, three times over; the strict floor, which reads each
+// source once and writes it three times, as the splitter's work is; and the
+// strict floor on as many threads as the run has, the sources dealt out to
+// them in turn, which is what the machine can do.
 
 #include "batch/batchrun.h"
 #include "batch/headless.h"
+#include "batch/runoptions.h"
 #include "platform/fileio.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -58,11 +63,11 @@ bool copyFile(const QString &from, const QStringList &targets, std::uint8_t *buf
 }
 
 // Seconds to copy every file three times into a scratch folder beside it:
-// three reads and three writes each, or with `strict` one read and three writes.
-double timeCopyFloor(const QStringList &files, bool strict)
+// three reads and three writes each, or with `strict` one read and three
+// writes, on `threads` threads, thread k taking files k, k + threads, ...
+double timeCopyFloor(const QStringList &files, bool strict, int threads)
 {
     constexpr std::size_t kBuffer = std::size_t{128} << 10;
-    auto buffer = std::make_unique<std::uint8_t[]>(kBuffer);
     QList<std::shared_ptr<QTemporaryDir>> scratch;
     QHash<QString, QString> scratchOf;
     for (const QString &file : files) {
@@ -75,32 +80,35 @@ double timeCopyFloor(const QStringList &files, bool strict)
             scratchOf.insert(folder, dir->path());
         }
     }
+    QStringList scratchFolders;
+    for (const QString &file : files)
+        scratchFolders.append(scratchOf.value(QFileInfo(file).absolutePath()));
+    const auto copyShare = [&](int first) {
+        auto buffer = std::make_unique<std::uint8_t[]>(kBuffer);
+        for (qsizetype index = first; index < files.size(); index += threads) {
+            QStringList targets;
+            for (const char *prefix : {"/R_", "/G_", "/B_"})
+                targets.append(scratchFolders[index] + QLatin1String(prefix) + QString::number(index));
+            bool copied = true;
+            if (strict) {
+                copied = copyFile(files[index], targets, buffer.get(), kBuffer);
+            } else {
+                for (const QString &target : targets)
+                    copied = copyFile(files[index], {target}, buffer.get(), kBuffer) && copied;
+            }
+            if (!copied)
+                std::fprintf(stderr, "floor: cannot copy %s\n", qPrintable(files[index]));
+        }
+    };
     QElapsedTimer timer;
     timer.start();
-    qsizetype index = 0;
-    for (const QString &file : files) {
-        const QString dir = scratchOf.value(QFileInfo(file).absolutePath());
-        QStringList targets;
-        for (const char *prefix : {"/R_", "/G_", "/B_"})
-            targets.append(dir + QLatin1String(prefix) + QString::number(index));
-        bool copied = true;
-        if (strict) {
-            copied = copyFile(file, targets, buffer.get(), kBuffer);
-        } else {
-            for (const QString &target : targets)
-                copied = copyFile(file, {target}, buffer.get(), kBuffer) && copied;
-        }
-        if (!copied)
-            std::fprintf(stderr, "floor: cannot copy %s\n", qPrintable(file));
-        ++index;
-    }
+    std::vector<std::thread> helpers;
+    for (int k = 1; k < threads; ++k)
+        helpers.emplace_back(copyShare, k);
+    copyShare(0);
+    for (std::thread &helper : helpers)
+        helper.join();
     return static_cast<double>(timer.nsecsElapsed()) / 1e9;
-}
-
-int usage()
-{
-    std::fputs("usage: prismora-bench [--names RED GREEN BLUE] [--floor] FOLDER...\n", stderr);
-    return 2;
 }
 
 } // namespace
@@ -109,26 +117,34 @@ int main(int argc, char *argv[])
 {
     IgnoreFileSizeSignal();
     QCoreApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments().mid(1);
-    QStringList names{QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue")};
-    QStringList folders;
-    bool floor = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--floor")) {
-            floor = true;
-        } else if (args[i] == QLatin1String("--names")) {
-            if (i + 3 >= args.size())
-                return usage();
-            names = args.mid(i + 1, 3);
-            i += 3;
-        } else if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h")) {
-            return usage();
-        } else {
-            folders.append(args[i]);
-        }
-    }
+    QCommandLineParser parser;
+    const RunOptions runOptions;
+    const QCommandLineOption floor(QStringLiteral("floor"), QStringLiteral("Time the copy floors first."));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show the usage."));
+    parser.addOptions(runOptions.options());
+    parser.addOptions({floor, help});
+    const auto usage = [](const QString &error) {
+        if (!error.isEmpty())
+            std::fprintf(stderr, "prismora-bench: %s\n", qPrintable(error));
+        std::fputs("usage: prismora-bench [--red NAME] [--green NAME] [--blue NAME] [--jobs N] [--floor] FOLDER...\n",
+                   stderr);
+        return 2;
+    };
+    QStringList names;
+    int jobs = 0;
+    QString error;
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usage(parser.errorText());
+    if (parser.isSet(help))
+        return usage({});
+    if (!runOptions.read(parser, {QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue")}, {}, &names,
+                         &jobs, &error))
+        return usage(error);
+    const QStringList folders = parser.positionalArguments();
     if (folders.isEmpty())
-        return usage();
+        return usage({});
+    const int threads = RunOptions::threadsFor(jobs);
 
     const QStringList files = sourceFiles(folders);
     qint64 bytes = 0;
@@ -136,27 +152,32 @@ int main(int argc, char *argv[])
         bytes += QFileInfo(file).size();
 
     // Each floor is the best of two rounds, so a cold first round cannot flatter the ratio.
-    const auto bestOfTwo = [&files](bool strict) {
-        return std::min(timeCopyFloor(files, strict), timeCopyFloor(files, strict));
+    const auto bestOfTwo = [&files](bool strict, int threadCount) {
+        return std::min(timeCopyFloor(files, strict, threadCount), timeCopyFloor(files, strict, threadCount));
     };
-    const double floorSeconds = floor ? bestOfTwo(false) : 0.0;
-    const double strictSeconds = floor ? bestOfTwo(true) : 0.0;
+    const bool withFloor = parser.isSet(floor);
+    const double floorSeconds = withFloor ? bestOfTwo(false, 1) : 0.0;
+    const double strictSeconds = withFloor ? bestOfTwo(true, 1) : 0.0;
+    const double coresSeconds = withFloor ? bestOfTwo(true, threads) : 0.0;
 
     ConsolePlatform platform;
     HeadlessWindow window(names, folders);
     BatchRun run(window, platform);
+    run.setThreads(threads);
     QElapsedTimer timer;
     timer.start();
     const BatchOutcome outcome = run.run();
     const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
 
     const auto mbps = [bytes](double s) { return s > 0 ? static_cast<double>(bytes) / 1e6 / s : 0.0; };
-    std::printf("files=%lld bytes=%lld seconds=%.3f MBps=%.1f\n", static_cast<long long>(files.size()),
-                static_cast<long long>(bytes), seconds, mbps(seconds));
-    if (floor) {
-        const auto ratio = [&](double floorMbps) { return floorMbps > 0 ? mbps(seconds) / floorMbps : 0.0; };
-        std::printf("floor_MBps=%.1f ratio=%.3f strict_floor_MBps=%.1f strict_ratio=%.3f\n", mbps(floorSeconds),
-                    ratio(mbps(floorSeconds)), mbps(strictSeconds), ratio(mbps(strictSeconds)));
+    std::printf("files=%lld bytes=%lld seconds=%.3f MBps=%.1f jobs=%d\n", static_cast<long long>(files.size()),
+                static_cast<long long>(bytes), seconds, mbps(seconds), threads);
+    if (withFloor) {
+        const auto ratio = [&](double floorSeconds_) { return seconds > 0 ? floorSeconds_ / seconds : 0.0; };
+        std::printf("floor_MBps=%.1f ratio=%.3f strict_floor_MBps=%.1f strict_ratio=%.3f cores_floor_MBps=%.1f "
+                    "cores_ratio=%.3f\n",
+                    mbps(floorSeconds), ratio(floorSeconds), mbps(strictSeconds), ratio(strictSeconds),
+                    mbps(coresSeconds), ratio(coresSeconds));
     }
     return outcome == BatchOutcome::Failed ? 1 : 0;
 }

@@ -2,62 +2,55 @@
 
 #include "batch/batchrun.h"
 #include "batch/headless.h"
-#include "filesys/paths.h"
+#include "batch/runoptions.h"
 #include "platform/fileio.h"
 #include "platform/settings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
 enum ExitCode {
     kCompleted = 0,
     kFailed = 1,
     kUsage = 2,
     kNothingToDo = 3,
-    kInterrupted = 130, // 128 + SIGINT, as shells report it
+    kProblems = 4,
 };
 
-// Kept in step with the README and the manual page.
-constexpr char kHelp[] = R"(Usage: prismora
-       prismora --process [--names RED GREEN BLUE] [--verbose] FOLDER...
-       prismora --help | --version
+// A stop ends the program within five seconds, a second one within one,
+// whatever the file system does meanwhile.
+constexpr auto kStopWait = 3500ms;   // for the run to end by itself
+constexpr auto kStopSettle = 1000ms; // then for its outputs being put in place
+constexpr auto kSecondStopSettle = 800ms;
 
-Splits 24-bit BMP files into one greyscale file per colour channel.
-Without arguments, opens the window.
-
-  --process      Split every 24-bit BMP file directly inside each FOLDER into
-                 R_, G_ and B_ files in its red, green and blue destination
-                 subfolders, without a window or a display. Each message goes
-                 to standard error as one line, TITLE: TEXT; a question is
-                 answered No. On a terminal, one progress line shows the share
-                 of all files, the share of this folder and the file being
-                 split.
-  --names RED GREEN BLUE
-                 Name the destination subfolders, instead of the names saved
-                 in the window's options (Red, Green and Blue at first). The
-                 characters \ / : * ? " < > | are refused.
-  --verbose      Print one line per file on standard output: its path, a tab,
-                 and OK or the reason it was not split.
-  -h, --help     Show this help and exit.
-  --version      Show the version and exit.
-
-Exit status:
-  0    the run completed
-  1    the run ended on an error
-  2    usage error
-  3    no folder was given, or no bitmap file was found
-  130  interrupted by Ctrl+C or SIGTERM; the file in progress was abandoned
-)";
+// Kept in step with the README and the manual page; the install test compares them.
+constexpr std::pair<int, const char *> kExitCodes[] = {
+    {kCompleted, "the run completed"},
+    {kFailed, "the run ended on an error, or standard output could not be written"},
+    {kUsage, "usage error"},
+    {kNothingToDo, "no folder was given, or no bitmap file was found"},
+    {kProblems, "the run completed, but some sources were not split because of a problem (an Image Info line "
+                "names each), or a folder given does not exist"},
+    {128 + SIGINT, "interrupted by Ctrl+C; the files not yet in place were abandoned"},
+    {128 + SIGTERM, "ended by SIGTERM; the files not yet in place were abandoned"},
+};
 
 int usageError(const QString &text)
 {
@@ -65,26 +58,74 @@ int usageError(const QString &text)
     return kUsage;
 }
 
-// Takes "--names RED GREEN BLUE" out of `args`: the parser knows options of
-// one value only. False when fewer than three names follow.
-bool takeNames(QStringList &args, QStringList *names)
+// `text` broken into lines of at most `width` characters, each after `indent`
+// blanks but the first.
+QString wrapped(const QString &text, int indent, int width)
 {
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--"))
-            break;
-        if (args[i] != QLatin1String("--names"))
-            continue;
-        if (i + 3 >= args.size())
-            return false;
-        *names = args.mid(i + 1, 3);
-        args.remove(i, 4);
-        --i;
+    QString out, line;
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && indent + line.size() + 1 + word.size() > width) {
+            out += line + QLatin1Char('\n') + QString(indent, QLatin1Char(' '));
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
     }
-    return true;
+    return out + line;
+}
+
+// The help, its options taken from the parser's own list.
+QString helpText(const QList<QCommandLineOption> &options)
+{
+    constexpr int kColumn = 18;
+    QString text = QStringLiteral(
+        "Usage: prismora\n"
+        "       prismora --process [--red NAME] [--green NAME] [--blue NAME] [--jobs N]\n"
+        "                [--verbose] [--] FOLDER...\n"
+        "       prismora --help | --version\n\n"
+        "Splits 24-bit BMP files into one greyscale file per colour channel.\n"
+        "Without arguments, opens the window.\n\nOptions:\n");
+    for (const QCommandLineOption &option : options) {
+        QStringList names;
+        for (const QString &name : option.names())
+            names.append((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
+        QString head = QStringLiteral("  ") + names.join(QStringLiteral(", "));
+        if (!option.valueName().isEmpty())
+            head += QLatin1Char(' ') + option.valueName();
+        head = head.size() < kColumn ? head.leftJustified(kColumn) : head + QLatin1Char('\n') + QString(kColumn, ' ');
+        text += head + wrapped(option.description(), kColumn, 79) + QLatin1Char('\n');
+    }
+    text += QStringLiteral("\nA destination NAME may not be empty, \".\" or \"..\", begin with \"-\", or hold any\n"
+                           "of \\ / : * ? \" < > |. A FOLDER that begins with \"-\" goes after \"--\".\n"
+                           "\nExit status:\n");
+    for (const auto &[code, meaning] : kExitCodes)
+        text += QStringLiteral("  %1 ").arg(code, -4) + wrapped(QLatin1String(meaning), 7, 79) + QLatin1Char('\n');
+    return text;
+}
+
+// Standard output could not be written: an error to say so, or, when its
+// reader has gone (a pipe into "head"), the quiet end other tools have there.
+int outputFailed(int error)
+{
+    if (error == EPIPE) {
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
+    std::fprintf(stderr, "Processing Error: Cannot write to standard output: %s.\n", qPrintable(SystemErrorText(error)));
+    return kFailed;
+}
+
+int endWithOutput(int code)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return code;
+    return outputFailed(errno != 0 ? errno : EIO);
 }
 
 // Ctrl+C and SIGTERM are taken by one thread that waits for them, so that the
-// run stops where it is safe to; a second one ends the program at once.
+// run stops where it is safe to. Should the run not have ended a few seconds
+// later, because a file system stalls, or should a second signal come, the
+// program ends at once, leaving nothing half in place.
 class StopSignals
 {
 public:
@@ -115,118 +156,154 @@ public:
             const std::lock_guard lock(m_lock);
             m_run = &run;
         }
-        if (m_thread.joinable())
-            return;
-        m_thread = std::thread([this] {
-            int number = 0;
-            while (sigwait(&m_set, &number) == 0 && !m_done) {
-                const std::lock_guard lock(m_lock);
-                const bool again = m_received.exchange(true);
-                if (again) { // no file left half in place, nor a temporary one
-                    if (m_run)
-                        m_run->stopAndSettle();
-                    AtomicOutputFile::closeAll();
-                    ::_exit(kInterrupted);
-                }
-                if (m_run)
-                    m_run->requestStop();
-            }
-        });
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { serve(); });
     }
     void unwatch()
     {
         const std::lock_guard lock(m_lock);
         m_run = nullptr;
     }
-    bool received() const { return m_received; }
+    // 128 and the number of the first signal, or 0.
+    int exitCode() const { return m_code; }
 
 private:
+    void serve()
+    {
+        std::optional<Clock::time_point> firstAt;
+        for (;;) {
+            int number = 0;
+            if (!firstAt) {
+                number = sigwaitinfo(&m_set, nullptr);
+            } else {
+                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*firstAt + kStopWait - Clock::now());
+                const timespec timeout{static_cast<time_t>(std::max<std::int64_t>(left.count(), 0) / 1000000000),
+                                       static_cast<long>(std::max<std::int64_t>(left.count(), 0) % 1000000000)};
+                number = sigtimedwait(&m_set, nullptr, &timeout);
+            }
+            if (m_done)
+                return;
+            if (number < 0 && errno == EINTR)
+                continue;
+            const std::lock_guard lock(m_lock);
+            if (number < 0) // the run has not ended in time
+                SettleAndExit(m_run, m_code, kStopSettle);
+            if (firstAt) // asked twice
+                SettleAndExit(m_run, 128 + number, kSecondStopSettle);
+            firstAt = Clock::now();
+            m_code = 128 + number;
+            if (m_run)
+                m_run->requestStop();
+        }
+    }
+
     sigset_t m_set;
     std::thread m_thread;
     std::mutex m_lock;
     BatchRun *m_run = nullptr; // guarded by m_lock
     std::atomic<bool> m_done = false;
-    std::atomic<bool> m_received = false;
+    std::atomic<int> m_code = 0;
 };
 
-int runProcess(StopSignals &stop, const QStringList &folders, QStringList names, bool verbose)
+// Folders that are not there are named, and the others run.
+int missingFolders(const QStringList &folders, Platform &platform)
 {
-    const bool fromOptions = names.isEmpty();
-    if (fromOptions) {
-        const auto saved = [](const char *key, const char *name) {
-            return GetSetting(QStringLiteral("Main"), QLatin1String(key), QLatin1String(name));
-        };
-        names = {saved("RedDir", "Red"), saved("GreenDir", "Green"), saved("BlueDir", "Blue")};
+    int missing = 0;
+    for (const QString &folder : folders) {
+        const QFileInfo info(folder);
+        if (info.isDir())
+            continue;
+        ++missing;
+        ShowNotice(platform,
+                   info.exists() ? QStringLiteral("\"%1\" is not a folder; it was passed over.").arg(folder)
+                                 : QStringLiteral("The folder \"%1\" does not exist; it was passed over.").arg(folder),
+                   QStringLiteral("Image Info"));
     }
-    for (const QString &name : names) {
-        const QString bad = CheckFolderName(name);
-        if (bad != QLatin1String("OK"))
-            return usageError(QStringLiteral("\"%1\"%2 is not a valid folder name: it holds \"%3\"")
-                                  .arg(name, fromOptions ? QStringLiteral(" (in the saved options)") : QString(), bad));
-    }
+    return missing;
+}
 
+int runProcess(StopSignals &stop, const QStringList &folders, const QStringList &names, int jobs, bool verbose)
+{
     ConsolePlatform console;
     HeadlessWindow window(names, folders);
     if (::isatty(STDERR_FILENO))
         window.showProgressOn(&console);
-    window.listFileResults(verbose);
     BatchRun run(window, console);
+    run.setThreads(RunOptions::threadsFor(jobs));
+    std::atomic<int> outputError = 0;
+    window.listFileResults(verbose, [&](int error) {
+        outputError = error;
+        run.requestStop(); // the list the run owes its caller is lost
+    });
+    const int missing = missingFolders(folders, console);
     stop.watch(run);
-    const struct Unwatch
-    {
-        StopSignals &stop;
-        ~Unwatch() { stop.unwatch(); }
-    } unwatch{stop};
     const BatchOutcome outcome = run.run();
+    stop.unwatch();
     console.clearProgress();
 
+    if (outputError != 0)
+        return outputFailed(outputError);
     if (outcome == BatchOutcome::Failed)
         return kFailed;
-    if (outcome == BatchOutcome::Stopped || stop.received())
-        return kInterrupted;
+    if (stop.exitCode() != 0)
+        return stop.exitCode();
     if (outcome == BatchOutcome::NoFolders || outcome == BatchOutcome::NoFiles)
         return kNothingToDo;
-    return kCompleted;
+    if (outcome == BatchOutcome::InvalidName)
+        return kUsage;
+    return missing > 0 || run.problems() > 0 ? kProblems : kCompleted;
 }
 
 } // namespace
 
-int RunCommandLine(int argc, char *argv[])
+int RunCommandLine(const QStringList &arguments)
 {
     StopSignals stop;
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Prismora"));
-    QCoreApplication::setApplicationName(QStringLiteral("Prismora"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(PRISMORA_VERSION_TEXT));
-
-    const QString namesUsage = QStringLiteral("--names takes three folder names: --names RED GREEN BLUE");
-    QStringList args = QCoreApplication::arguments();
-    QStringList names;
-    if (!takeNames(args, &names))
-        return usageError(namesUsage);
+    // A reader that goes away must show as a failed write, not kill a run mid-file.
+    std::signal(SIGPIPE, SIG_IGN);
 
     QCommandLineParser parser;
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    const QCommandLineOption process(QStringLiteral("process"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"));
-    // Only seen here when written as --names=VALUE, which cannot carry three names.
-    const QCommandLineOption namesWithValue(QStringLiteral("names"), QString(), QStringLiteral("names"));
-    parser.addOptions({help, version, process, verbose, namesWithValue});
-    if (!parser.parse(args))
+    const QCommandLineOption process(
+        QStringLiteral("process"),
+        QStringLiteral("Split every 24-bit BMP file directly inside each FOLDER into R_, G_ and B_ files in its red, "
+                       "green and blue destination subfolders, without a window or a display. Each message goes to "
+                       "standard error as one line, TITLE: TEXT; a question is answered No. On a terminal, one "
+                       "progress line shows the share of all files, the share of this folder and the file being "
+                       "split."));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QStringLiteral("Print one line per file on standard output: its path, a tab, and OK or the reason it was not "
+                       "split. Tabs, line breaks and backslashes in them are written \\t, \\n and \\\\."));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
+    const RunOptions runOptions;
+    QList<QCommandLineOption> options{process};
+    options += runOptions.options();
+    options += {verbose, help, version};
+    parser.addOptions(options);
+    if (!parser.parse(arguments))
         return usageError(parser.errorText());
-    if (parser.isSet(namesWithValue))
-        return usageError(namesUsage);
 
     if (parser.isSet(help)) {
-        std::fputs(kHelp, stdout);
-        return kCompleted;
+        std::fputs(qPrintable(helpText(options)), stdout);
+        return endWithOutput(kCompleted);
     }
     if (parser.isSet(version)) {
         std::printf("prismora %s\n", PRISMORA_VERSION_TEXT);
-        return kCompleted;
+        return endWithOutput(kCompleted);
     }
     if (!parser.isSet(process))
-        return usageError(QStringLiteral("folders, --names and --verbose go with --process"));
-    return runProcess(stop, parser.positionalArguments(), names, parser.isSet(verbose));
+        return usageError(QStringLiteral("folders and the other options go with --process"));
+
+    const auto saved = [](const char *key, const char *name) {
+        return GetSetting(QStringLiteral("Main"), QLatin1String(key), QLatin1String(name));
+    };
+    QStringList names;
+    int jobs = 0;
+    QString error;
+    if (!runOptions.read(parser, {saved("RedDir", "Red"), saved("GreenDir", "Green"), saved("BlueDir", "Blue")},
+                         QStringLiteral(" (in the saved options)"), &names, &jobs, &error))
+        return usageError(error);
+    return runProcess(stop, parser.positionalArguments(), names, jobs, parser.isSet(verbose));
 }

@@ -1,18 +1,20 @@
 #include "app/commandline.h"
+#include "batch/batchrun.h"
 #include "platform/fileio.h"
 #include "platform/qtplatform.h"
 #include "ui/main/frmmain.h"
 
 #include <QApplication>
 
-#include <cstdio>
-#include <cstdlib>
+#include <chrono>
 
 int main(int argc, char *argv[])
 {
     IgnoreFileSizeSignal();
-    if (argc > 1)
-        return RunCommandLine(argc, argv);
+    if (argc > 1) {
+        QCoreApplication app(argc, argv);
+        return RunCommandLine(QCoreApplication::arguments());
+    }
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Prismora"));
@@ -26,11 +28,9 @@ int main(int argc, char *argv[])
         return 0;
     window.show();
     const int code = app.exec();
-    if (window.runInProgress()) {
-        // Closed mid-run: the file in progress is abandoned, not waited for.
-        window.settleRunForExit();
-        std::fflush(nullptr);
-        std::_Exit(code);
-    }
+    // Closed mid-run: the files not yet in place are abandoned, not waited
+    // for, and the program ends within five seconds whatever a disk does.
+    if (window.runInProgress())
+        SettleAndExit(window.abandonRunForExit(), code, std::chrono::milliseconds(4500));
     return code;
 }

@@ -5,16 +5,30 @@
 #include "filesys/paths.h"
 #include "platform/fileio.h"
 #include "platform/platform.h"
+#include "platform/workers.h"
 
 #include <QFileInfo>
+#include <QSet>
+#include <QThread>
 
 #include <algorithm>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
 // Thrown between bands, or instead of putting a file in place, to abandon the
-// file in progress when the run must stop.
+// files not yet in place when the run must stop.
 struct StopRequested
+{
+};
+
+// Thrown between bands of a file split ahead of its turn that is no longer wanted.
+struct Abandoned
 {
 };
 
@@ -24,13 +38,226 @@ int percent(qsizetype part, qsizetype whole)
     return static_cast<int>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
 }
 
+// An image of more than one band has all the run's threads at its turn.
+bool splitInBands(qint64 foundSize)
+{
+    return foundSize > kBitmapHeaderBytes + kSplitBandBytes;
+}
+
+// One source of the run, in list order.
+struct Entry
+{
+    const FolderFiles *folder;
+    qsizetype folderNumber;
+    qsizetype index;
+    const QString &path() const { return folder->filePaths[index]; }
+    qint64 foundSize() const { return folder->fileSizes[index]; }
+};
+
 } // namespace
+
+struct BatchRun::Names
+{
+    QString red, green, blue;
+};
+
+// Small sources split ahead of their turn, in list order, each by one of the
+// run's threads into unnamed files. At its turn a file's split is used only if
+// its source is still as it was opened; otherwise, and after any failure, the
+// file is split again in its turn, as a run of one file at a time would.
+class BatchRun::Ahead
+{
+public:
+    Ahead(BatchRun &run, int threads, const std::vector<Entry> &files, const Names &names)
+        : m_run(run), m_files(files), m_names(names), m_limit(threads > 1 ? 2 * threads : 0), m_workers(threads)
+    {
+    }
+
+    // Every file not yet in place is abandoned; the threads end with this.
+    ~Ahead()
+    {
+        for (const auto &job : m_jobs)
+            abandon(*job);
+    }
+
+    Workers &workers() { return m_workers; }
+
+    struct Job
+    {
+        enum State { Queued, Running, Done, Cancelled };
+        std::atomic<int> state = Queued;
+        std::atomic<bool> abandoned = false;
+        qsizetype position = 0;
+        QString key; // its red file: no two files in flight share outputs
+        std::optional<SplitPlan> plan;
+        std::unique_ptr<WrittenChannels> written;
+        bool failed = false;
+        bool lackOfSpace = false;
+    };
+
+    // Starts the files after `turn` that may be split ahead: up to a few per
+    // thread, none beyond a large image, none in a folder whose destination
+    // folders are not there yet (they are made in the folder's turn), and none
+    // sharing outputs with a file in flight. Never after a disk filled up.
+    void fill(qsizetype turn)
+    {
+        if (m_limit == 0 || m_spaceFailedAt != kNone)
+            return;
+        for (qsizetype u = std::max(m_next, turn + 1); u < std::ssize(m_files); m_next = ++u) {
+            const Entry &file = m_files[static_cast<std::size_t>(u)];
+            if (std::ssize(m_jobs) >= m_limit || splitInBands(file.foundSize())
+                || !destinationsExist(file))
+                return;
+            const QString key = ChannelFilePath(file.path(), m_names.red, Channel::Red);
+            if (m_keys.contains(key))
+                return;
+            auto job = std::make_shared<Job>();
+            job->position = u;
+            job->key = key;
+            m_keys.insert(key);
+            m_jobs.push_back(job);
+            m_workers.post([this, job] { work(*job); });
+        }
+    }
+
+    // The file of `turn`, split ahead and done with; null when it was not.
+    std::shared_ptr<Job> take(qsizetype turn)
+    {
+        while (!m_jobs.empty() && m_jobs.front()->position < turn) // files passed over
+            release(m_jobs.front(), true);
+        if (m_jobs.empty() || m_jobs.front()->position != turn)
+            return nullptr;
+        std::shared_ptr<Job> job = m_jobs.front();
+        release(job, false);
+        int queued = Job::Queued;
+        if (job->state.compare_exchange_strong(queued, Job::Cancelled))
+            return nullptr;
+        m_workers.helpUntil([&job] { return job->state == Job::Done; });
+        // A disk that filled up keeps what a run of one file at a time keeps:
+        // the files in flight after the first that found no room are dropped.
+        if (m_spaceFailedAt != kNone)
+            dropFrom(m_spaceFailedAt + 1);
+        return job;
+    }
+
+    // Abandons the files from `position` on; each is split again in its turn.
+    void dropFrom(qsizetype position)
+    {
+        std::vector<std::shared_ptr<Job>> dropped;
+        while (!m_jobs.empty() && m_jobs.back()->position >= position) {
+            dropped.push_back(m_jobs.back());
+            release(m_jobs.back(), true);
+        }
+        m_next = std::min(m_next, position);
+        // Their room is free before the next file is written.
+        m_workers.helpUntil([&dropped] {
+            return std::all_of(dropped.begin(), dropped.end(), [](const auto &job) {
+                return job->state == Job::Done || job->state == Job::Cancelled;
+            });
+        });
+        for (const auto &job : dropped)
+            job->written.reset();
+    }
+
+    // The folder's destination folders were made in its turn.
+    void destinationsMade(qsizetype folderNumber) { m_destinations.insert(folderNumber, true); }
+
+private:
+    static constexpr qsizetype kNone = std::numeric_limits<qsizetype>::max();
+
+    void work(Job &job)
+    {
+        int queued = Job::Queued;
+        if (!job.state.compare_exchange_strong(queued, Job::Running))
+            return;
+        const Entry &file = m_files[static_cast<std::size_t>(job.position)];
+        try {
+            SplitPlan plan = PlanSplit(file.path(), m_names.red, m_names.green, m_names.blue, file.foundSize());
+            if (plan.result == QLatin1String("OK")) {
+                SplitControl control;
+                control.afterBand = [this, &job] {
+                    if (job.abandoned || m_run.m_stopRequested || job.position > m_spaceFailedAt)
+                        throw Abandoned{};
+                };
+                job.written = std::make_unique<WrittenChannels>(plan, std::initializer_list<int>{0, 1, 2}, control);
+            }
+            job.plan = std::move(plan);
+        } catch (const ProcessingError &error) {
+            job.failed = true;
+            if (error.side() == FaultSide::Destination && IsLackOfSpace(error.error())) {
+                job.lackOfSpace = true;
+                for (qsizetype at = m_spaceFailedAt; job.position < at;)
+                    if (m_spaceFailedAt.compare_exchange_weak(at, job.position))
+                        break;
+            }
+        } catch (...) {
+            job.failed = true;
+        }
+        job.state = Job::Done;
+        m_workers.wake();
+    }
+
+    void abandon(Job &job)
+    {
+        job.abandoned = true;
+        int queued = Job::Queued;
+        job.state.compare_exchange_strong(queued, Job::Cancelled);
+    }
+
+    // Takes `job` out of the files in flight, the first or the last of them.
+    void release(const std::shared_ptr<Job> &job, bool abandoning)
+    {
+        if (abandoning)
+            abandon(*job);
+        m_keys.remove(job->key);
+        if (m_jobs.front() == job)
+            m_jobs.pop_front();
+        else
+            m_jobs.pop_back();
+    }
+
+    bool destinationsExist(const Entry &file)
+    {
+        const auto known = m_destinations.constFind(file.folderNumber);
+        if (known != m_destinations.cend())
+            return known.value();
+        bool exist = true;
+        for (const QString *name : {&m_names.red, &m_names.green, &m_names.blue})
+            exist = exist && FolderExists(file.folder->folderPath + QLatin1Char('/') + *name);
+        m_destinations.insert(file.folderNumber, exist);
+        return exist;
+    }
+
+    BatchRun &m_run;
+    const std::vector<Entry> &m_files;
+    const Names &m_names;
+    const qsizetype m_limit;
+    std::deque<std::shared_ptr<Job>> m_jobs; // in flight, in list order
+    QSet<QString> m_keys;
+    QHash<qsizetype, bool> m_destinations;
+    qsizetype m_next = 0;
+    std::atomic<qsizetype> m_spaceFailedAt = kNone;
+    // Last, so that its threads end before anything they use goes.
+    Workers m_workers;
+};
+
+BatchRun::BatchRun(BatchWindow &window, Platform &platform) : m_window(window), m_platform(platform) {}
+
+BatchRun::~BatchRun() = default;
 
 BatchOutcome BatchRun::run()
 {
-    const QString red = m_window.redDirName();
-    const QString green = m_window.greenDirName();
-    const QString blue = m_window.blueDirName();
+    const Names names{m_window.redDirName(), m_window.greenDirName(), m_window.blueDirName()};
+    m_problems = 0;
+    const std::pair<const char *, const QString *> fields[] = {
+        {"Red Folder", &names.red}, {"Green Folder", &names.green}, {"Blue Folder", &names.blue}};
+    for (const auto &[field, name] : fields) {
+        const QString problem = DestinationNameProblem(QLatin1String(field), *name);
+        if (!problem.isEmpty()) {
+            ShowNotice(m_platform, problem, QStringLiteral("Invalid Folder Name"));
+            return BatchOutcome::InvalidName;
+        }
+    }
 
     const QStringList folders = m_window.folders();
     if (folders.isEmpty()) {
@@ -54,7 +281,7 @@ BatchOutcome BatchRun::run()
     m_window.setCaption(processingCaption());
     BatchOutcome outcome;
     try {
-        outcome = process(work, total, red, green, blue);
+        outcome = process(work, total, names);
     } catch (const StopRequested &) {
         outcome = BatchOutcome::Stopped;
     }
@@ -93,46 +320,73 @@ void BatchRun::throwIfStopped() const
         throw StopRequested{};
 }
 
-void BatchRun::stopAndSettle()
+void BatchRun::stopAndSettle(std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock lock(m_placingLock);
     requestStop();
-    m_placed.wait_for(lock, kSettleLimit, [this] { return !m_placingNow; });
+    m_placed.wait_until(lock, deadline, [this] { return !m_placingNow; });
 }
 
-void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,
-                        const QString &blue)
+void SettleForExit(BatchRun *run, std::chrono::steady_clock::time_point deadline)
+{
+    if (run)
+        run->stopAndSettle(deadline);
+    AtomicOutputFile::closeAll(deadline);
+}
+
+void SettleAndExit(BatchRun *run, int code, std::chrono::milliseconds budget)
+{
+    SettleForExit(run, std::chrono::steady_clock::now() + budget);
+    ::_exit(code);
+}
+
+// A file's outputs go in place whole, or not at all when the run stops first.
+void BatchRun::placeInTurn(const std::function<void()> &place)
+{
+    {
+        const std::lock_guard lock(m_placingLock);
+        throwIfStopped();
+        m_placingNow = true;
+    }
+    const struct Placed
+    {
+        BatchRun &run;
+        ~Placed()
+        {
+            const std::lock_guard lock(run.m_placingLock);
+            run.m_placingNow = false;
+            run.m_placed.notify_all();
+        }
+    } placed{*this};
+    place();
+}
+
+// Splits a file in its turn on this thread, lending it the run's threads
+// should it be large.
+QString BatchRun::splitHere(const QString &path, qint64 foundSize, const Names &names, bool channelByChannel,
+                            Workers &workers)
 {
     SplitControl control;
     control.afterBand = [this] { throwIfStopped(); };
-    control.commit = [this](const std::function<void()> &link) {
-        {
-            const std::lock_guard lock(m_placingLock);
-            throwIfStopped();
-            m_placingNow = true;
-        }
-        const struct Placed
-        {
-            BatchRun &run;
-            ~Placed()
-            {
-                const std::lock_guard lock(run.m_placingLock);
-                run.m_placingNow = false;
-                run.m_placed.notify_all();
-            }
-        } placed{*this};
-        link();
-    };
-    control.foundSize = folder.fileSizes[index];
-    // A refusal passes the file over in silence; the bars already count it.
-    m_window.fileDone(folder.filePaths[index], SplitBitmap(folder.filePaths[index], red, green, blue, control));
+    control.commit = [this](const std::function<void()> &place) { placeInTurn(place); };
+    control.foundSize = foundSize;
+    control.workers = &workers;
+    const SplitPlan plan = PlanSplit(path, names.red, names.green, names.blue, foundSize);
+    if (plan.result == QLatin1String("OK")) {
+        if (channelByChannel)
+            CarryOutChannelByChannel(plan, control);
+        else
+            CarryOut(plan, control);
+    }
+    return plan.result;
 }
 
 // The one error rule of a run, for every failure met while a folder's
 // destinations are made or a file is split.
-//  - A problem with one source ends no run: a file deleted, unreadable or
-//    smaller than when it was found, or a read that ends early. One "Image
-//    Info" message names the file, and the next file follows.
+//  - A problem with one source ends no run: a file deleted, unreadable,
+//    smaller than when it was found or changed while it was read, or a name
+//    too long for its channel files. One "Image Info" message names the file,
+//    and the next file follows.
 //  - A source folder that is gone is the cause of whatever failed in it: one
 //    message names the folder, and its remaining files are passed over.
 //  - A problem with a destination ends the run, since every later file would
@@ -141,40 +395,73 @@ void BatchRun::splitOne(const FolderFiles &folder, qsizetype index, const QStrin
 BatchRun::AfterFailure BatchRun::applyErrorRule(const ProcessingError &error, const QString &folder)
 {
     if (!FolderExists(folder)) {
-        ShowNotice(m_platform,
-                   QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.")
-                       .arg(folder),
-                   QStringLiteral("Image Info"));
+        reportProblem(
+            QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.").arg(folder));
         return AfterFailure::NextFolder;
     }
     if (error.side() == FaultSide::Destination) {
         ShowNotice(m_platform, error.text(), QStringLiteral("Processing Error"));
         return AfterFailure::EndRun;
     }
-    ShowNotice(m_platform, error.text(), QStringLiteral("Image Info"));
+    reportProblem(error.text());
     return AfterFailure::NextFile;
 }
 
-BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, const QString &red,
-                               const QString &green, const QString &blue)
+BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, const Names &names)
 {
+    std::vector<Entry> files;
+    files.reserve(static_cast<std::size_t>(total));
+    for (qsizetype f = 0; f < work.size(); ++f)
+        for (qsizetype i = 0; i < work[f].filePaths.size(); ++i)
+            files.push_back({&work[f], f, i});
+    Ahead ahead(*this, m_threads > 0 ? m_threads : std::max(1, QThread::idealThreadCount()), files, names);
+
     qsizetype started = 0;
-    for (const FolderFiles &folder : work) {
+    qsizetype position = 0; // of the folder's first file in `files`
+    for (qsizetype f = 0; f < work.size(); position += work[f].filePaths.size(), ++f) {
+        const FolderFiles &folder = work[f];
         throwIfStopped();
         reportUnreadableNames(folder);
         const qsizetype count = folder.filePaths.size();
         for (qsizetype i = 0; i < count; ++i) {
             throwIfStopped();
+            const qsizetype turn = position + i;
+            const QString &path = folder.filePaths[i];
             try {
-                if (i == 0)
-                    makeDestinationFolders(folder.folderPath, {red, green, blue});
+                if (i == 0) {
+                    // Files split ahead into folders that were not there yet were split in vain.
+                    if (makeDestinationFolders(folder.folderPath, names))
+                        ahead.dropFrom(turn);
+                    ahead.destinationsMade(f);
+                }
+                const qint64 foundSize = folder.fileSizes[i];
+                if (!splitInBands(foundSize))
+                    ahead.fill(turn);
+                const auto job = ahead.take(turn);
+                // What was split ahead counts only if the source is still as it was then, also
+                // once the user has seen its turn come.
+                const auto unchanged = [&job] { return job && job->plan && !job->failed && !job->plan->file->changed(); };
+                bool usable = unchanged();
                 ++started;
                 m_window.setThisFolderProgress(percent(i, count));
                 m_window.setAllFilesProgress(percent(started, total));
-                m_window.setStatusText(QStringLiteral("Splitting... ") + GetFileName(folder.filePaths[i]));
-                splitOne(folder, i, red, green, blue);
+                m_window.setStatusText(QStringLiteral("Splitting... ")
+                                       + (usable ? path.mid(path.lastIndexOf(QLatin1Char('/')) + 1) : GetFileName(path)));
+                usable = usable && unchanged();
+                QString result = usable ? job->plan->result : QString();
+                try {
+                    if (usable && job->written)
+                        placeInTurn([&job] { job->written->place(); });
+                } catch (const ProcessingError &error) {
+                    if (error.side() != FaultSide::Destination || !IsLackOfSpace(error.error()))
+                        throw;
+                    usable = false;
+                }
+                if (!usable)
+                    result = splitHere(path, foundSize, names, job && job->lackOfSpace, ahead.workers());
+                m_window.fileDone(path, result);
             } catch (const ProcessingError &error) {
-                m_window.fileDone(folder.filePaths[i], error.text());
+                m_window.fileDone(path, error.text());
                 const AfterFailure next = applyErrorRule(error, folder.folderPath);
                 if (next == AfterFailure::EndRun)
                     return BatchOutcome::Failed;
@@ -186,6 +473,12 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
     return BatchOutcome::Completed;
 }
 
+void BatchRun::reportProblem(const QString &text)
+{
+    ++m_problems;
+    ShowNotice(m_platform, text, QStringLiteral("Image Info"));
+}
+
 // Names the file system's encoding cannot carry cannot be opened either. A
 // folder restored from an old archive may hold hundreds: one message per
 // folder names a few.
@@ -195,10 +488,8 @@ void BatchRun::reportUnreadableNames(const FolderFiles &folder)
     if (names.isEmpty())
         return;
     if (names.size() == 1) {
-        ShowNotice(m_platform,
-                   QStringLiteral("\"%1\" was passed over: its name is not valid in the file system's encoding.")
-                       .arg(AddBackslash(folder.folderPath) + names.first()),
-                   QStringLiteral("Image Info"));
+        reportProblem(QStringLiteral("\"%1\" was passed over: its name is not valid in the file system's encoding.")
+                          .arg(AddBackslash(folder.folderPath) + names.first()));
         return;
     }
     constexpr qsizetype kNamesShown = 5;
@@ -207,23 +498,27 @@ void BatchRun::reportUnreadableNames(const FolderFiles &folder)
         shown.append(QLatin1Char('"') + name + QLatin1Char('"'));
     if (names.size() > kNamesShown)
         shown.append(QStringLiteral("and %1 more").arg(names.size() - kNamesShown));
-    ShowNotice(m_platform,
-               QStringLiteral("%1 files in \"%2\" were passed over: their names are not valid in the file system's "
-                              "encoding (%3).")
-                   .arg(names.size())
-                   .arg(folder.folderPath, shown.join(QStringLiteral(", "))),
-               QStringLiteral("Image Info"));
+    reportProblem(QStringLiteral("%1 files in \"%2\" were passed over: their names are not valid in the file "
+                                 "system's encoding (%3).")
+                      .arg(names.size())
+                      .arg(folder.folderPath, shown.join(QStringLiteral(", "))));
 }
 
-void BatchRun::makeDestinationFolders(const QString &folder, const QStringList &names)
+// True when any of the folders had to be made.
+bool BatchRun::makeDestinationFolders(const QString &folder, const Names &names)
 {
-    for (const QString &name : names) {
-        const QString destination = folder + QLatin1Char('/') + name;
+    bool made = false;
+    for (const QString *name : {&names.red, &names.green, &names.blue}) {
+        const QString destination = folder + QLatin1Char('/') + *name;
         QString reason;
-        if (!FolderExists(destination) && !MakeFolder(destination, &reason))
+        if (FolderExists(destination))
+            continue;
+        if (!MakeFolder(destination, &reason))
             throw ProcessingError(QStringLiteral("Cannot create the folder \"%1\": %2.").arg(destination, reason),
                                   FaultSide::Destination);
+        made = true;
     }
+    return made;
 }
 
 void BatchRun::finish()

@@ -6,10 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 class Platform;
 class ProcessingError;
+class Workers;
+struct SplitPlan;
 
 // What the batch run needs of the window that starts it.
 class BatchWindow
@@ -46,57 +49,89 @@ struct FolderFiles
 QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *total);
 
 enum class BatchOutcome {
-    NoFolders,  // the list was empty
-    NoFiles,    // no listed folder held a bitmap file
-    Completed,  // every file was split or refused
-    Failed,     // an error ended the run; the user was told
-    Stopped,    // a stop was requested; the file in progress was abandoned
+    InvalidName, // a destination name would put the outputs among the sources; nothing was done
+    NoFolders,   // the list was empty
+    NoFiles,     // no listed folder held a bitmap file
+    Completed,   // every file was split, refused, or reported as a problem (see problems())
+    Failed,      // an error ended the run; the user was told
+    Stopped,     // a stop was requested; the files not yet in place were abandoned
 };
 
 // The run behind the Process button: collect the bitmap files of every listed
 // folder, create the destination folders, split every file. It runs to its end
 // on the calling thread; another thread may ask it to stop.
+//
+// It splits on every core. Small sources are split ahead of their turn, on
+// the run's threads, each into three unnamed files; a large one has all the
+// threads to itself, band by band. Files are put in place strictly in list
+// order, and everything the window and the user see (bars, status, messages,
+// outputs appearing, what a full disk or a stop leaves) is as in a run of one
+// file at a time: each file's turn comes when the one before it is in place.
 class BatchRun
 {
 public:
-    BatchRun(BatchWindow &window, Platform &platform) : m_window(window), m_platform(platform) {}
+    BatchRun(BatchWindow &window, Platform &platform);
+    ~BatchRun();
+
+    // The threads a run splits with, this one counted; 0, the default, is one
+    // per core. With one, files are split one at a time on this thread.
+    void setThreads(int threads) { m_threads = threads; }
 
     BatchOutcome run();
+    // The problems the last run reported, each with an "Image Info" message:
+    // sources that could not be read or changed under it, vanished folders,
+    // names the file system cannot carry. A refused file is no problem.
+    int problems() const { return m_problems; }
 
-    // From any thread, without waiting: no further file is started, the file
-    // in progress is abandoned at its next band, and none of its outputs is
-    // put in place (but for the channels already in place when a failed write
-    // had it split again one channel at a time). A stop asked for before the
-    // run starts ends it at once.
+    // From any thread, without waiting: no further file is started or put in
+    // place, and the files not yet in place are abandoned at their next band
+    // (but for the channels already in place when a failed write had a file
+    // split again one channel at a time). A stop asked for before the run
+    // starts ends it at once.
     void requestStop() { m_stopRequested = true; }
     // Stops as requestStop() does and, should the run be putting a file's
     // outputs in place just now, waits until it has: afterwards no output of
-    // the file in progress is put in place, whatever this thread does next
-    // (ending the process included). A file system that does not answer for
-    // kSettleLimit is not waited for any longer.
-    void stopAndSettle();
-    static constexpr std::chrono::seconds kSettleLimit{5};
+    // a file not yet in place is put in place, whatever this thread does next
+    // (ending the process included). A file system that does not answer by
+    // `deadline` is not waited for any longer.
+    void stopAndSettle(std::chrono::steady_clock::time_point deadline);
 
     static QString processingCaption() { return QStringLiteral("Prismora - Processing..."); }
 
 private:
-    BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const QString &red, const QString &green,
-                         const QString &blue);
+    class Ahead;
+    struct Names;
     enum class AfterFailure { NextFile, NextFolder, EndRun };
+
+    BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const Names &names);
+    QString splitHere(const QString &path, qint64 foundSize, const Names &names, bool channelByChannel,
+                      Workers &workers);
+    void placeInTurn(const std::function<void()> &place);
     AfterFailure applyErrorRule(const ProcessingError &error, const QString &folder);
+    void reportProblem(const QString &text);
     void reportUnreadableNames(const FolderFiles &folder);
-    void makeDestinationFolders(const QString &folder, const QStringList &names);
-    void splitOne(const FolderFiles &folder, qsizetype index, const QString &red, const QString &green,
-                  const QString &blue);
+    bool makeDestinationFolders(const QString &folder, const Names &names);
     void throwIfStopped() const;
     void finish();
 
     BatchWindow &m_window;
     Platform &m_platform;
+    int m_threads = 0;
     std::atomic<bool> m_stopRequested = false;
+    int m_problems = 0;
     // A stop comes either before a file's outputs are put in place or after
     // all of them are: the check and `m_placingNow` go under one lock.
     std::mutex m_placingLock;
     std::condition_variable m_placed;
     bool m_placingNow = false;
 };
+
+// The end of a process that abandons a run (`run` may be null): no further
+// output is put in place, the outputs being put in place just now are waited
+// for, and the named temporary files being written are removed; all of it
+// within `budget`, whatever the file system does. The process then ends with
+// `code` without waiting for the run's threads. Used by the window closed
+// mid-run and by a stop on the command line alike.
+[[noreturn]] void SettleAndExit(BatchRun *run, int code, std::chrono::milliseconds budget);
+// All of SettleAndExit() but the exit, for tests.
+void SettleForExit(BatchRun *run, std::chrono::steady_clock::time_point deadline);

@@ -1,5 +1,6 @@
 #include "batch/headless.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -25,11 +26,27 @@ QString oneLine(QString text)
 
 } // namespace
 
+QString EscapedField(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case u'\\': escaped += QStringLiteral("\\\\"); break;
+        case u'\t': escaped += QStringLiteral("\\t"); break;
+        case u'\n': escaped += QStringLiteral("\\n"); break;
+        case u'\r': escaped += QStringLiteral("\\r"); break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
 MsgAnswer ConsolePlatform::messageBox(const QString &text, const QString &title, MsgButtons buttons, MsgIcon)
 {
     clearProgress();
     std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(oneLine(text)));
-    return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+    return UnattendedAnswer(buttons);
 }
 
 void ConsolePlatform::showProgress(const QString &line)
@@ -59,11 +76,18 @@ void HeadlessWindow::setStatusText(const QString &text)
 
 void HeadlessWindow::fileDone(const QString &path, const QString &result)
 {
-    if (!m_listResults)
+    if (!m_listResults || m_outputBroken)
         return;
     if (m_console) // both streams may share the terminal
         m_console->clearProgress();
     // Flushed per line, so that a script reading a pipe sees each file as it is done.
-    std::fprintf(stdout, "%s\t%s\n", qPrintable(path), qPrintable(oneLine(result).trimmed()));
-    std::fflush(stdout);
+    const QByteArray line = (EscapedField(path) + QLatin1Char('\t') + EscapedField(result.trimmed())).toLocal8Bit();
+    errno = 0;
+    if (std::fprintf(stdout, "%s\n", line.constData()) >= 0 && std::fflush(stdout) == 0)
+        return;
+    m_outputBroken = true;
+    const int error = errno != 0 ? errno : EIO;
+    std::clearerr(stdout);
+    if (m_outputFailed)
+        m_outputFailed(error);
 }

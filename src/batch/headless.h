@@ -6,7 +6,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The batch run without a window, for the command line and the bench.
+
+// `text` with "\\", tabs and line breaks written as "\\\\", "\\t", "\\n" and "\\r".
+QString EscapedField(const QString &text);
 
 // Standard error stands in for message boxes: each message is one line,
 // "TITLE: TEXT", and nobody is there to answer, so a question takes No. On a
@@ -40,8 +45,14 @@ public:
     // Progress goes to `console` (a terminal's) from now on.
     void showProgressOn(ConsolePlatform *console) { m_console = console; }
     // One line per file on standard output: its path, a tab, and "OK" or why
-    // it was not split.
-    void listFileResults(bool list) { m_listResults = list; }
+    // it was not split, with tabs, line breaks and backslashes escaped so that
+    // each line stays one record of two fields. Should standard output fail,
+    // `failed` is told once, with the system's error number.
+    void listFileResults(bool list, std::function<void(int error)> failed = {})
+    {
+        m_listResults = list;
+        m_outputFailed = std::move(failed);
+    }
 
     void setCaption(const QString &) override {}
     void setThisFolderProgress(int value) override { m_thisFolder = value; }
@@ -58,6 +69,8 @@ private:
     QStringList m_folders;
     ConsolePlatform *m_console = nullptr;
     bool m_listResults = false;
+    std::function<void(int)> m_outputFailed;
+    bool m_outputBroken = false;
     int m_thisFolder = 0;
     int m_allFiles = 0;
 };

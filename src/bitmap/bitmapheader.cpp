@@ -104,9 +104,13 @@ BitmapHeader ReadBitmapHeader(const QString &path, Platform &platform)
 {
     SourceFile file;
     std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
-    if (!file.open(path) || file.readAt(0, bytes.data(), bytes.size()) < 0) {
-        ShowNotice(platform, QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()),
-                   QStringLiteral("Image Info"));
+    QString error;
+    if (!file.open(path))
+        error = file.errorString();
+    else if (const std::int64_t got = file.readAt(0, bytes.data(), bytes.size()); got < 0)
+        error = SystemErrorText(static_cast<int>(-got));
+    if (!error.isEmpty()) {
+        ShowNotice(platform, QStringLiteral("Cannot read \"%1\": %2.").arg(path, error), QStringLiteral("Image Info"));
         return {};
     }
     return DecodeBitmapHeader(bytes);

@@ -1,18 +1,17 @@
 #include "bitmap/splitter.h"
 
-#include "bitmap/channelsplit.h"
-#include "filesys/paths.h"
 #include "platform/fileio.h"
+#include "platform/workers.h"
+
+#include <QFile>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <mutex>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -20,29 +19,34 @@ constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
 // Source bytes read at a time. Large enough that system calls cost little,
 // small enough to stay in cache; memory use never depends on the image size.
-constexpr std::size_t kBandBytes = std::size_t{1} << 20;
-constexpr std::size_t kOutputBytes = kBandBytes + kBitmapHeaderBytes;
-// Pixels below this are split by one thread alone.
-constexpr std::int64_t kSecondThreadMinimum = std::int64_t{1} << 16;
+constexpr auto kBandBytes = static_cast<std::size_t>(kSplitBandBytes);
+// A band's share of one channel file: the header before the first, and a
+// row's padding after a piece that ends it.
+constexpr std::size_t kOutputBytes = kBitmapHeaderBytes + kBandBytes + 3;
+constexpr Channel kChannels[3] = {Channel::Red, Channel::Green, Channel::Blue};
 
-ProcessingError readFailure(const QString &path, const QString &reason)
+ProcessingError readFailure(const QString &path, const QString &reason, int error = 0)
 {
-    return {QStringLiteral("Cannot read \"%1\": %2.").arg(path, reason), FaultSide::Source};
+    return {QStringLiteral("Cannot read \"%1\": %2.").arg(path, reason), FaultSide::Source, error};
 }
 
-ProcessingError writeFailure(const QString &path, const QString &reason)
+// A name too long for the file system is a problem of that one source's name;
+// anything else the destination's, which every later file would meet too.
+ProcessingError writeFailure(const QString &path, int error)
 {
-    return {QStringLiteral("Cannot write \"%1\": %2.").arg(path, reason), FaultSide::Destination};
+    return {QStringLiteral("Cannot write \"%1\": %2.").arg(path, SystemErrorText(error)),
+            error == ENAMETOOLONG ? FaultSide::Source : FaultSide::Destination, error};
 }
 
-// The band buffers, made once per thread and kept: a fresh set per file would
-// cost the system new zeroed pages for every small image.
+// The band buffers of a thread, made at its first band and kept: a fresh set
+// per file would cost the system new zeroed pages for every small image.
 struct Buffers
 {
     std::unique_ptr<std::uint8_t[]> source = std::make_unique<std::uint8_t[]>(kBandBytes);
-    std::unique_ptr<std::uint8_t[]> output[3] = {std::make_unique<std::uint8_t[]>(kOutputBytes),
-                                                  std::make_unique<std::uint8_t[]>(kOutputBytes),
-                                                  std::make_unique<std::uint8_t[]>(kOutputBytes)};
+    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kOutputBytes);
+    // A source no larger than a band is read whole, header and pixels at once,
+    // when it is planned: the source buffer then holds this file from byte 0.
+    const SourceFile *whole = nullptr;
 };
 
 Buffers &buffers()
@@ -51,288 +55,156 @@ Buffers &buffers()
     return kept;
 }
 
-// Reads one band of the source; a short read means the file changed under us.
-const std::uint8_t *readBand(SourceFile &file, const QString &path, std::uint8_t *buffer, std::int64_t offset,
-                             std::size_t count)
-{
-    const std::int64_t got = file.readAt(offset, buffer, count);
-    if (got < 0)
-        throw readFailure(path, file.errorString());
-    if (static_cast<std::size_t>(got) != count)
-        throw readFailure(path, QStringLiteral("the file ended early"));
-    return buffer;
-}
-
-// One channel file being written through an output buffer of its own. Until
-// link() it has no name a reader could see; dropped unlinked, it vanishes.
-class ChannelFile
+// The pieces an image is read and written in: bands of whole rows, or pieces
+// of whole pixels of a row wider than a band.
+class Bands
 {
 public:
-    ChannelFile(const QString &target, std::uint8_t *buffer, Channel channel)
-        : m_target(target), m_buffer(buffer), m_channel(channel)
+    explicit Bands(const PixelLayout &layout) : m_layout(layout)
     {
-        if (!m_file.create(target))
-            throw writeFailure(m_target, m_file.errorString());
-    }
-
-    Channel channel() const { return m_channel; }
-
-    // Room for `count` bytes (at most kOutputBytes), to be filled at once.
-    std::uint8_t *reserve(std::size_t count)
-    {
-        if (m_used + count > kOutputBytes)
-            flush();
-        std::uint8_t *at = m_buffer + m_used;
-        m_used += count;
-        return at;
-    }
-
-    void zeros(std::int64_t count)
-    {
-        while (count > 0) {
-            const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count, kBandBytes));
-            std::memset(reserve(chunk), 0, chunk);
-            count -= static_cast<std::int64_t>(chunk);
+        if (layout.rowBytes <= static_cast<std::int64_t>(kBandBytes)) {
+            m_rowsPerBand = static_cast<std::int64_t>(kBandBytes) / layout.rowBytes;
+            m_count = (layout.rows + m_rowsPerBand - 1) / m_rowsPerBand;
+        } else {
+            m_piecesPerRow = (layout.width + kPixelsPerPiece - 1) / kPixelsPerPiece;
+            m_count = layout.rows * m_piecesPerRow;
         }
     }
 
-    void flush()
-    {
-        if (m_used > 0 && !m_file.write(m_buffer, m_used))
-            throw writeFailure(m_target, m_file.errorString());
-        m_used = 0;
-    }
+    std::int64_t count() const { return m_count; }
 
-    void link()
+    struct Band
     {
-        if (!m_file.commit())
-            throw writeFailure(m_target, m_file.errorString());
+        std::int64_t at = 0;      // of the first byte, in the pixel array
+        std::int64_t rows = 0;    // whole rows, or 0 for a piece
+        std::int64_t pixels = 0;  // of a piece
+        std::int64_t padding = 0; // zeros after a piece that ends its row
+    };
+
+    Band at(std::int64_t k) const
+    {
+        Band band;
+        if (m_piecesPerRow == 0) {
+            const std::int64_t first = k * m_rowsPerBand;
+            band.rows = std::min(m_rowsPerBand, m_layout.rows - first);
+            band.at = first * m_layout.rowBytes;
+            return band;
+        }
+        const std::int64_t row = k / m_piecesPerRow;
+        const std::int64_t pixel = k % m_piecesPerRow * kPixelsPerPiece;
+        band.pixels = std::min(kPixelsPerPiece, m_layout.width - pixel);
+        band.at = row * m_layout.rowBytes + 3 * pixel;
+        if (pixel + band.pixels == m_layout.width)
+            band.padding = m_layout.rowBytes - 3 * m_layout.width;
+        return band;
     }
 
 private:
-    QString m_target;
-    std::uint8_t *m_buffer;
-    Channel m_channel;
-    AtomicOutputFile m_file;
-    std::size_t m_used = 0;
+    static constexpr std::int64_t kPixelsPerPiece = static_cast<std::int64_t>(kBandBytes / 3);
+    const PixelLayout &m_layout;
+    std::int64_t m_rowsPerBand = 0;
+    std::int64_t m_piecesPerRow = 0;
+    std::int64_t m_count = 0;
 };
 
-using ChannelFiles = std::vector<std::unique_ptr<ChannelFile>>;
+using ChannelFiles = std::vector<std::pair<int, std::unique_ptr<AtomicOutputFile>>>;
 
-// Whole rows, `count` of them, from `in` into the file.
-void putRows(ChannelFile &out, const std::uint8_t *in, std::size_t count, const PixelLayout &layout)
+// Reads band `k` of the source once and writes it to every file, each file
+// in its turn from a different one, so that threads writing neighbouring
+// bands seldom wait for the same file.
+void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const ChannelFiles &files,
+               const std::array<std::uint8_t, kBitmapHeaderBytes> &header)
 {
-    const auto width = static_cast<std::size_t>(layout.width);
-    const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
-    std::uint8_t *dest = out.reserve(count * rowBytes);
-    for (std::size_t r = 0; r < count; ++r) {
-        ExtractChannel(in + r * rowBytes, dest + r * rowBytes, width, out.channel());
-        std::memset(dest + r * rowBytes + 3 * width, 0, rowBytes - 3 * width);
-    }
-}
-
-// A second thread for the channel files. Copying them into the file system's
-// cache is most of a split's work, and the kernel does it for two files at
-// once on two cores: while the calling thread reads the source and fills its
-// files, this one fills the last.
-class SecondThread
-{
-public:
-    // The process's second thread; none on a single core, nor in a child
-    // forked from a process that had one (the child has only one thread).
-    // Never destroyed: at the end of the process it is only waiting.
-    static SecondThread *instance()
-    {
-        static SecondThread *const second = std::thread::hardware_concurrency() < 2 ? nullptr : new SecondThread;
-        return second && second->m_process == ::getpid() ? second : nullptr;
-    }
-
-    // One split at a time has the thread; another does all its work itself.
-    std::mutex &owner() { return m_owner; }
-
-    void start(const std::function<void()> &job)
-    {
-        const std::lock_guard lock(m_lock);
-        m_job = &job;
-        m_changed.notify_all();
-    }
-
-    // Waits for the job given to start(), and throws what it threw.
-    void wait()
-    {
-        std::unique_lock lock(m_lock);
-        m_changed.wait(lock, [this] { return m_job == nullptr; });
-        if (m_failure)
-            std::rethrow_exception(std::exchange(m_failure, nullptr));
-    }
-
-private:
-    SecondThread() { std::thread([this] { serve(); }).detach(); }
-
-    void serve()
-    {
-        std::unique_lock lock(m_lock);
-        for (;;) {
-            m_changed.wait(lock, [this] { return m_job != nullptr; });
-            const std::function<void()> &job = *m_job;
-            lock.unlock();
-            std::exception_ptr failure;
-            try {
-                job();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            m_failure = failure;
-            m_job = nullptr;
-            m_changed.notify_all();
-        }
-    }
-
-    std::mutex m_owner;
-    std::mutex m_lock; // guards what follows
-    std::condition_variable m_changed;
-    const std::function<void()> *m_job = nullptr;
-    std::exception_ptr m_failure;
-    const pid_t m_process = ::getpid();
-};
-
-// Runs `step` on every file: on the last one in the second thread, when there
-// are several and this split has that thread, and on the others here. Returns
-// when all are done, and throws what any threw.
-void forEachFile(const ChannelFiles &files, SecondThread *second, const std::function<void(ChannelFile &)> &step)
-{
-    if (!second || files.size() < 2) {
-        for (const auto &out : files)
-            step(*out);
-        return;
-    }
-    const std::function<void()> last = [&] { step(*files.back()); };
-    second->start(last);
-    // The second thread must be done with its file before any error here
-    // unwinds past the files.
-    struct Join
-    {
-        SecondThread *second;
-        bool joined = false;
-        ~Join()
-        {
-            if (!joined)
-                try {
-                    second->wait();
-                } catch (...) {
-                }
-        }
-    } join{second};
-    for (std::size_t k = 0; k + 1 < files.size(); ++k)
-        step(*files[k]);
-    join.joined = true;
-    second->wait();
-}
-
-// The header and pixels of every file in `files`, each band of the source
-// read once for all of them.
-void fillChannelFiles(const ChannelFiles &files, SourceFile &source, const QString &path,
-                      const std::array<std::uint8_t, kBitmapHeaderBytes> &header, const PixelLayout &layout,
-                      const SplitControl &control)
-{
-    // Handing a small image over costs more than its copying.
-    SecondThread *second = layout.pixelBytes >= kSecondThreadMinimum ? SecondThread::instance() : nullptr;
-    std::unique_lock<std::mutex> ownsSecond;
-    if (second) {
-        ownsSecond = std::unique_lock(second->owner(), std::try_to_lock);
-        if (!ownsSecond.owns_lock())
-            second = nullptr;
-    }
-    std::uint8_t *band = buffers().source.get();
-    const auto afterBand = [&control] {
-        if (control.afterBand)
-            control.afterBand();
-    };
-    const auto finish = [&layout](ChannelFile &out) {
-        out.zeros(layout.imageSize - layout.pixelBytes);
-        out.flush();
-    };
-    for (const auto &out : files)
-        std::memcpy(out->reserve(header.size()), header.data(), header.size());
-    const auto width = static_cast<std::size_t>(layout.width);
-    const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
-    if (rowBytes <= kBandBytes) {
-        const std::int64_t rowsPerBand = static_cast<std::int64_t>(kBandBytes / rowBytes);
-        // An image of one band, as most are, is written in the same hand-over.
-        const bool oneBand = layout.rows <= rowsPerBand;
-        for (std::int64_t row = 0; row < layout.rows; row += rowsPerBand) {
-            const auto count = static_cast<std::size_t>(std::min(rowsPerBand, layout.rows - row));
-            const std::uint8_t *in =
-                readBand(source, path, band, layout.offset + row * layout.rowBytes, count * rowBytes);
-            forEachFile(files, second, [&](ChannelFile &out) {
-                putRows(out, in, count, layout);
-                if (oneBand)
-                    finish(out);
-            });
-            afterBand();
-        }
-        if (!oneBand)
-            forEachFile(files, second, finish);
-        return;
-    }
-    // A row wider than a band goes through in pieces of whole pixels.
-    const std::size_t pixelsPerPiece = kBandBytes / 3;
-    for (std::int64_t row = 0; row < layout.rows; ++row) {
-        const std::int64_t rowStart = layout.offset + row * layout.rowBytes;
-        for (std::size_t pixel = 0; pixel < width; pixel += pixelsPerPiece) {
-            const std::size_t count = std::min(pixelsPerPiece, width - pixel);
-            const std::uint8_t *in =
-                readBand(source, path, band, rowStart + static_cast<std::int64_t>(3 * pixel), 3 * count);
-            forEachFile(files, second, [&](ChannelFile &out) {
-                ExtractChannel(in, out.reserve(3 * count), count, out.channel());
-                if (pixel + count == width)
-                    out.zeros(static_cast<std::int64_t>(rowBytes - 3 * width));
-            });
-            afterBand();
-        }
-    }
-    forEachFile(files, second, finish);
-}
-
-// Creates, fills and puts in place the files of `channels` (indexes into
-// `targets`, red 0, green 1, blue 2), side by side.
-void writeTogether(std::initializer_list<int> channels, SourceFile &source, const QString &path,
-                   const QString (&targets)[3], const std::array<std::uint8_t, kBitmapHeaderBytes> &header,
-                   const PixelLayout &layout, const SplitControl &control)
-{
-    static constexpr Channel kChannels[3] = {Channel::Red, Channel::Green, Channel::Blue};
+    const PixelLayout &layout = plan.layout;
+    const Bands::Band band = bands.at(k);
+    const auto bytes = static_cast<std::size_t>(band.rows > 0 ? band.rows * layout.rowBytes : 3 * band.pixels);
     Buffers &kept = buffers();
-    ChannelFiles files;
-    for (const int k : channels)
-        files.push_back(std::make_unique<ChannelFile>(targets[k], kept.output[k].get(), kChannels[k]));
-    fillChannelFiles(files, source, path, header, layout, control);
-    const auto link = [&files] {
-        for (const auto &out : files)
-            out->link();
-    };
-    if (control.commit)
-        control.commit(link);
-    else
-        link();
+    const std::uint8_t *in = kept.source.get() + layout.offset + band.at;
+    if (kept.whole != plan.file.get()) {
+        kept.whole = nullptr;
+        in = kept.source.get();
+        const std::int64_t got = plan.file->readAt(layout.offset + band.at, kept.source.get(), bytes);
+        if (got < 0)
+            throw readFailure(plan.source, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
+        if (static_cast<std::size_t>(got) != bytes)
+            throw readFailure(plan.source, QStringLiteral("the file ended early"));
+    }
+
+    const auto width = static_cast<std::size_t>(layout.width);
+    const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
+    for (std::size_t j = 0; j < files.size(); ++j) {
+        const auto &[index, file] = files[(static_cast<std::size_t>(k) + j) % files.size()];
+        const Channel channel = kChannels[index];
+        std::uint8_t *out = kept.output.get();
+        std::size_t used = 0;
+        if (band.at == 0) { // the header leads the first band's write
+            std::memcpy(out, header.data(), header.size());
+            used = header.size();
+        }
+        if (band.rows > 0) {
+            for (std::int64_t r = 0; r < band.rows; ++r, used += rowBytes) {
+                ExtractChannel(in + r * layout.rowBytes, out + used, width, channel);
+                std::memset(out + used + 3 * width, 0, rowBytes - 3 * width);
+            }
+        } else {
+            const auto pixels = static_cast<std::size_t>(band.pixels);
+            ExtractChannel(in, out + used, pixels, channel);
+            used += 3 * pixels;
+            std::memset(out + used, 0, static_cast<std::size_t>(band.padding));
+            used += static_cast<std::size_t>(band.padding);
+        }
+        const std::int64_t offset = band.at == 0 ? 0 : kBitmapHeaderBytes + band.at;
+        if (const int error = file->writeAt(out, used, offset))
+            throw writeFailure(plan.targets[static_cast<std::size_t>(index)], error);
+    }
 }
 
-void writeChannels(SourceFile &source, const QString &path, const QString (&targets)[3], const BitmapHeader &header,
-                   const PixelLayout &layout, const SplitControl &control)
+// Every band, on this thread and, for an image of several, on every thread
+// the run lends. Returns when all are done, and throws what any threw.
+void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitControl &control)
 {
-    const auto encoded = EncodeBitmapHeader(header);
-    try {
-        writeTogether({0, 1, 2}, source, path, targets, encoded, layout, control);
-        return;
-    } catch (const ProcessingError &error) {
-        if (error.side() != FaultSide::Destination)
-            throw;
-    }
-    // The three unfinished files are gone, and with them the room they took.
-    // One at a time, red, green, blue, each is put in place before the next is
-    // begun: on a disk that fills up, the files finished before it stay.
-    for (const int k : {0, 1, 2})
-        writeTogether({k}, source, path, targets, encoded, layout, control);
+    const Bands bands(plan.layout);
+    const auto header = EncodeBitmapHeader(plan.header);
+    std::atomic<std::int64_t> next = 0;
+    std::atomic<bool> failed = false;
+    std::mutex failureLock;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        try {
+            for (std::int64_t k; !failed && (k = next++) < bands.count();) {
+                writeBand(plan, bands, k, files, header);
+                if (control.afterBand)
+                    control.afterBand();
+            }
+        } catch (...) {
+            const std::lock_guard lock(failureLock);
+            if (!failure)
+                failure = std::current_exception();
+            failed = true;
+        }
+    };
+    Workers *workers = control.workers;
+    const auto helpers = workers ? std::min<std::int64_t>(workers->threads() - 1, bands.count() - 1) : 0;
+    std::atomic<std::int64_t> running = helpers;
+    for (std::int64_t i = 0; i < helpers; ++i)
+        workers->post([&] {
+            work();
+            if (--running == 0)
+                workers->wake();
+        });
+    work();
+    if (helpers > 0) // they must be done with the files before an error unwinds past them
+        workers->helpUntil([&] { return running == 0; });
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void commitThrough(const SplitControl &control, const std::function<void()> &place)
+{
+    if (control.commit)
+        control.commit(place);
+    else
+        place();
 }
 
 } // namespace
@@ -391,44 +263,124 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
     return out;
 }
 
-void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHeader &header,
-                       const PixelLayout &layout, const QString &redDir, const QString &greenDir,
-                       const QString &blueDir, const SplitControl &control)
+QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel)
 {
-    const QString name = GetFileName(path);
-    if (name.isEmpty())
-        throw readFailure(path, QStringLiteral("No such file or directory"));
-    const QString base = name.left(std::max<qsizetype>(0, name.size() - 4));
-    const QString folder = path.left(path.size() - name.size());
-    const QString targets[3] = {
-        folder + redDir + QStringLiteral("/R_") + base + QStringLiteral(".bmp"),
-        folder + greenDir + QStringLiteral("/G_") + base + QStringLiteral(".bmp"),
-        folder + blueDir + QStringLiteral("/B_") + base + QStringLiteral(".bmp"),
-    };
-    writeChannels(source, path, targets, ChannelFileHeader(header, layout), layout, control);
+    static const QString prefixes[3] = {QStringLiteral("B_"), QStringLiteral("G_"), QStringLiteral("R_")};
+    const qsizetype slash = source.lastIndexOf(QLatin1Char('/'));
+    const QString name = source.mid(slash + 1);
+    return source.left(slash + 1) + folderName + QLatin1Char('/') + prefixes[static_cast<int>(channel)]
+           + name.left(std::max<qsizetype>(0, name.size() - 4)) + QStringLiteral(".bmp");
+}
+
+SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
+                    std::int64_t foundSize)
+{
+    SplitPlan plan;
+    plan.source = path;
+    plan.file = std::make_shared<SourceFile>();
+    SourceFile &file = *plan.file;
+    std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
+    if (!file.open(path))
+        throw readFailure(path, file.errorString(), file.error());
+    Buffers &kept = buffers();
+    const bool whole = file.size() <= static_cast<std::int64_t>(kBandBytes);
+    kept.whole = nullptr;
+    const std::int64_t got = whole ? file.readAt(0, kept.source.get(), static_cast<std::size_t>(file.size()))
+                                   : file.readAt(0, bytes.data(), bytes.size());
+    if (got < 0)
+        throw readFailure(path, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
+    if (whole) {
+        // Short only if the file shrank since it was opened: its bands will find out.
+        kept.whole = got == file.size() ? plan.file.get() : nullptr;
+        std::memcpy(bytes.data(), kept.source.get(), static_cast<std::size_t>(std::min<std::int64_t>(got, kBitmapHeaderBytes)));
+    }
+    // Checked before the header: a file emptied since, to be written anew,
+    // would otherwise pass for one that is not a bitmap.
+    if (file.size() < foundSize)
+        throw readFailure(path, QStringLiteral("the file became shorter after it was found"));
+    const BitmapHeader header = DecodeBitmapHeader(bytes);
+    plan.result = CheckBitmapHeader(header);
+    if (plan.result != QLatin1String("OK"))
+        return plan;
+    plan.result = CheckBitmapGeometry(header, file.size(), &plan.layout);
+    if (plan.result != QLatin1String("OK"))
+        return plan;
+    plan.header = ChannelFileHeader(header, plan.layout);
+    const QString *folders[3] = {&redDir, &greenDir, &blueDir};
+    for (int k = 0; k < 3; ++k) {
+        plan.targets[static_cast<std::size_t>(k)] = ChannelFilePath(path, *folders[k], kChannels[k]);
+        // The source's own name may be as long as names can be; with its prefix, an output's may not.
+        const QByteArray encoded = QFile::encodeName(plan.targets[static_cast<std::size_t>(k)]);
+        if (encoded.size() - encoded.lastIndexOf('/') - 1 > NAME_MAX || encoded.size() >= PATH_MAX)
+            throw writeFailure(plan.targets[static_cast<std::size_t>(k)], ENAMETOOLONG);
+    }
+    return plan;
+}
+
+WrittenChannels::WrittenChannels(const SplitPlan &plan, std::initializer_list<int> channels,
+                                 const SplitControl &control)
+    : m_targets(plan.targets)
+{
+    for (const int k : channels) {
+        auto file = std::make_unique<AtomicOutputFile>();
+        if (!file->create(m_targets[static_cast<std::size_t>(k)]))
+            throw writeFailure(m_targets[static_cast<std::size_t>(k)], file->error());
+        m_files.emplace_back(k, std::move(file));
+    }
+    writeBands(plan, m_files, control);
+    for (const auto &[k, file] : m_files) {
+        // Bytes the header states beyond the rows are zeros.
+        if (const int error = file->extendTo(kBitmapHeaderBytes + plan.layout.imageSize))
+            throw writeFailure(m_targets[static_cast<std::size_t>(k)], error);
+        if (!file->prepare())
+            throw writeFailure(m_targets[static_cast<std::size_t>(k)], file->error());
+    }
+}
+
+WrittenChannels::~WrittenChannels() = default;
+
+void WrittenChannels::place()
+{
+    for (const auto &[k, file] : m_files)
+        if (!file->commit())
+            throw writeFailure(m_targets[static_cast<std::size_t>(k)], file->error());
+}
+
+void CheckSourceUnchanged(const SplitPlan &plan)
+{
+    if (plan.file->changed())
+        throw readFailure(plan.source, QStringLiteral("the file changed while it was read"));
+}
+
+void CarryOut(const SplitPlan &plan, const SplitControl &control)
+{
+    try {
+        WrittenChannels files(plan, {0, 1, 2}, control);
+        CheckSourceUnchanged(plan);
+        commitThrough(control, [&files] { files.place(); });
+        return;
+    } catch (const ProcessingError &error) {
+        if (error.side() != FaultSide::Destination || !IsLackOfSpace(error.error()))
+            throw;
+    }
+    // The three unfinished files are gone, and with them the room they took.
+    CarryOutChannelByChannel(plan, control);
+}
+
+void CarryOutChannelByChannel(const SplitPlan &plan, const SplitControl &control)
+{
+    for (const int k : {0, 1, 2}) {
+        WrittenChannels one(plan, {k}, control);
+        CheckSourceUnchanged(plan);
+        commitThrough(control, [&one] { one.place(); });
+    }
 }
 
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
                     const SplitControl &control)
 {
-    SourceFile source;
-    std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
-    if (!source.open(path) || source.readAt(0, bytes.data(), bytes.size()) < 0)
-        throw readFailure(path, source.errorString());
-    // Checked before the header: a file emptied since, to be written anew,
-    // would otherwise pass for one that is not a bitmap.
-    if (source.size() < control.foundSize)
-        throw readFailure(path, QStringLiteral("the file became shorter after it was found"));
-    const BitmapHeader header = DecodeBitmapHeader(bytes);
-    const QString check = CheckBitmapHeader(header);
-    if (check != QLatin1String("OK"))
-        return check;
-
-    PixelLayout layout;
-    const QString geometry = CheckBitmapGeometry(header, source.size(), &layout);
-    if (geometry != QLatin1String("OK"))
-        return geometry;
-
-    WriteChannelFiles(source, path, header, layout, redDir, greenDir, blueDir, control);
-    return QStringLiteral("OK");
+    const SplitPlan plan = PlanSplit(path, redDir, greenDir, blueDir, control.foundSize);
+    if (plan.result == QLatin1String("OK"))
+        CarryOut(plan, control);
+    return plan.result;
 }

@@ -1,13 +1,23 @@
 #pragma once
 
 #include "bitmap/bitmapheader.h"
+#include "bitmap/channelsplit.h"
 
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <vector>
 
+class AtomicOutputFile;
 class SourceFile;
+class Workers;
+
+// Source bytes read at a time, and written at a time to each channel file.
+// An image of no more pixel bytes than this is split in one band.
+inline constexpr std::int64_t kSplitBandBytes = std::int64_t{1} << 20;
 
 // Which side of a split a failure lies on: the source being read, or the
 // channel files and folders being written.
@@ -15,18 +25,23 @@ enum class FaultSide { Source, Destination };
 
 // A failure the splitter cannot turn into a refusal: a source that cannot be
 // read, a channel file that cannot be written. The text names the file and
-// gives the system's reason.
+// gives the system's reason; `error` is the system's error number, if any.
 class ProcessingError : public std::exception
 {
 public:
-    ProcessingError(QString text, FaultSide side) : m_text(std::move(text)), m_side(side) {}
+    ProcessingError(QString text, FaultSide side, int error = 0)
+        : m_text(std::move(text)), m_side(side), m_error(error)
+    {
+    }
     const QString &text() const { return m_text; }
     FaultSide side() const { return m_side; }
+    int error() const { return m_error; }
     const char *what() const noexcept override { return "processing error"; }
 
 private:
     QString m_text;
     FaultSide m_side;
+    int m_error;
 };
 
 // How the caller steers a split in progress. Both hooks may throw to abandon
@@ -34,13 +49,16 @@ private:
 // outputs stay as they were.
 struct SplitControl
 {
-    // Called after every band of pixels read.
+    // Called after every band of pixels, on whichever thread wrote it.
     std::function<void()> afterBand;
-    // Puts the finished channel files in place by calling `link`.
-    std::function<void(const std::function<void()> &link)> commit;
+    // Puts the finished channel files in place by calling `place`.
+    std::function<void(const std::function<void()> &place)> commit;
     // The size the source had when it was found, if known: a source that has
     // since become smaller is a file that changed under the run, not a refusal.
     std::int64_t foundSize = -1;
+    // The run's threads, lent to an image of several bands: each band is then
+    // read and written by whichever thread is free.
+    Workers *workers = nullptr;
 };
 
 // Where the pixels lie and how many bytes each channel file carries.
@@ -62,18 +80,65 @@ QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, P
 // The header every channel file starts with.
 BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &layout);
 
-// Splits one source into R_, G_ and B_ files in the three named subfolders of
-// its folder. Each band of the source is read once and written to all three
-// files side by side; they are put in place together, red, green, blue, once
-// all three are complete. Should a write fail (a full disk, say), the source
-// is split again one channel at a time, each file put in place before the next
-// is begun, so that the files that fit stay whole. Returns "OK", or the
-// refusal text when nothing was written. Throws ProcessingError when reading
-// or writing fails, the source's header included.
+// The channel file of `source`, a full path whose last part is the file's
+// stored name, in the destination folder `folderName` beside it: "R_", "G_"
+// or "B_", the name without its last four characters, and ".bmp".
+QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel);
+
+// Everything decided about one source before anything is written: the
+// checked header and layout or the refusal, and the three files to write.
+struct SplitPlan
+{
+    QString source;
+    QString result;                      // "OK" to split, else the refusal text
+    BitmapHeader header;                 // of the channel files
+    PixelLayout layout;
+    std::array<QString, 3> targets;      // red, green, blue
+    std::shared_ptr<SourceFile> file;    // open while the plan is carried out
+};
+
+// Opens and checks a source and names its channel files, writing nothing.
+// Throws ProcessingError when the source cannot be read or has become shorter
+// than `foundSize`, and when its channel files could not carry their names
+// (too long for the file system).
+SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
+                    std::int64_t foundSize = -1);
+
+// Some of a plan's channel files, written in full but not yet in place.
+class WrittenChannels
+{
+public:
+    // Creates the files of `channels` (0 red, 1 green, 2 blue) and writes
+    // them, each band of the source read once for all of them, then readies
+    // them to be put in place. Throws ProcessingError, after dropping them.
+    WrittenChannels(const SplitPlan &plan, std::initializer_list<int> channels, const SplitControl &control);
+    ~WrittenChannels();
+    WrittenChannels(const WrittenChannels &) = delete;
+    WrittenChannels &operator=(const WrittenChannels &) = delete;
+
+    // Puts each under its final name, in the order red, green, blue.
+    void place();
+
+private:
+    std::array<QString, 3> m_targets;
+    std::vector<std::pair<int, std::unique_ptr<AtomicOutputFile>>> m_files;
+};
+
+// Carries out a plan to "OK": the three files are written side by side and
+// put in place together, red, green, blue, through `control.commit`, unless
+// the source changed while it was read. Should a write fail for lack of space,
+// they are dropped and written again one channel at a time, each put in place
+// before the next is begun, so that the files that fit stay whole; any other
+// failure leaves every older output as it was. Throws ProcessingError.
+void CarryOut(const SplitPlan &plan, const SplitControl &control);
+// Only the second half of that: one channel at a time.
+void CarryOutChannelByChannel(const SplitPlan &plan, const SplitControl &control);
+
+// Throws ProcessingError when the plan's source changed since it was opened.
+void CheckSourceUnchanged(const SplitPlan &plan);
+
+// Plans and carries out the split of one source into R_, G_ and B_ files in
+// the three named subfolders of its folder. Returns "OK", or the refusal text
+// when nothing was written.
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
                     const SplitControl &control = {});
-
-// Writes the three channel files of an open, checked source.
-void WriteChannelFiles(SourceFile &source, const QString &path, const BitmapHeader &header,
-                       const PixelLayout &layout, const QString &redDir, const QString &greenDir,
-                       const QString &blueDir, const SplitControl &control = {});

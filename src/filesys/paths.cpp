@@ -61,3 +61,18 @@ QString CheckFolderName(const QString &name)
             answer = c;
     return answer;
 }
+
+QString DestinationNameProblem(const QString &field, const QString &name)
+{
+    const QString where = name == QLatin1String("..") ? QStringLiteral("the source folder's parent")
+                                                      : QStringLiteral("the source folder itself");
+    if (name.isEmpty())
+        return QStringLiteral("The %1 name is empty: the channel files would go into %2, where the next run "
+                              "would split them again.")
+            .arg(field, where);
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("The %1 name \"%2\" cannot be used: the channel files would go into %3, where the "
+                              "next run would split them again.")
+            .arg(field, name, where);
+    return {};
+}

@@ -22,3 +22,8 @@ QString GetWindowsDir();
 // hold; otherwise one of them: "?" whenever present, else the last found in
 // the order \ / : * ? " < > |.
 QString CheckFolderName(const QString &name);
+// Empty when `name` can name a destination folder; otherwise why not, naming
+// the field (`field`, as "Red Folder"). "", "." and ".." would put the channel
+// files into the source folder or its parent, where the next run would take
+// them for sources.
+QString DestinationNameProblem(const QString &field, const QString &name);

@@ -1,23 +1,32 @@
 #include "platform/fileio.h"
 
 #include <QFile>
+#include <QHash>
 #include <QSet>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+QString SystemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 namespace {
 
 QString systemError(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return SystemErrorText(error);
 }
 
 } // namespace
@@ -30,34 +39,34 @@ SourceFile::~SourceFile()
 bool SourceFile::open(const QString &path)
 {
     close();
+    const auto failed = [this](int error) {
+        m_errno = error;
+        m_error = systemError(error);
+        return false;
+    };
     const QByteArray name = QFile::encodeName(path);
-    if (name.isEmpty()) {
-        m_error = systemError(ENOENT);
-        return false;
-    }
+    if (name.isEmpty())
+        return failed(ENOENT);
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        m_error = systemError(errno);
-        return false;
-    }
+    if (fd < 0)
+        return failed(errno);
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        m_error = systemError(errno);
+    const int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (error != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        m_error = systemError(EISDIR);
-        ::close(fd);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
+        if (error != 0)
+            return failed(error);
+        failed(EINVAL);
         m_error = QStringLiteral("Not a regular file");
-        ::close(fd);
         return false;
     }
     m_fd = fd;
     m_size = st.st_size;
+    m_times[0] = st.st_mtim.tv_sec;
+    m_times[1] = st.st_mtim.tv_nsec;
+    m_times[2] = st.st_ctim.tv_sec;
+    m_times[3] = st.st_ctim.tv_nsec;
+    m_errno = 0;
     m_error.clear();
     return true;
 }
@@ -79,8 +88,7 @@ std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t c
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            m_error = systemError(errno);
-            return -1;
+            return -errno;
         }
         if (n == 0)
             break;
@@ -89,11 +97,20 @@ std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t c
     return static_cast<std::int64_t>(done);
 }
 
+bool SourceFile::changed() const
+{
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0)
+        return true;
+    const std::int64_t times[4] = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+    return st.st_nlink == 0 || st.st_size != m_size || !std::equal(times, times + 4, m_times);
+}
+
 namespace {
 
 bool s_unnamedAllowed = true;
 using Fault = std::function<int(AtomicOutputFile::Step, std::size_t)>;
-// Both threads of a split may call it while a test sets another: each call
+// Every thread of a run may call it while a test sets another: each call
 // keeps the one it took alive.
 std::mutex s_faultLock;
 std::shared_ptr<const Fault> s_fault;
@@ -108,32 +125,52 @@ int injectedFault(AtomicOutputFile::Step step, std::size_t count = 0)
     return fault ? (*fault)(step, count) : 0;
 }
 
-// Folders whose file system takes unnamed files but refuses to link them.
-std::mutex s_noLinkLock;
-QSet<QByteArray> s_noLinkFolders;
+// What a folder's file system does with an unnamed file: not tried yet, link
+// it, or refuse to.
+enum class Linking { Untried, Links, Refuses };
+std::mutex s_linkingLock;
+QHash<QByteArray, Linking> s_linking;
 
-// Named temporary files being written, for closeAll().
+Linking linkingIn(const QByteArray &folder)
+{
+    const std::lock_guard lock(s_linkingLock);
+    return s_linking.value(folder, Linking::Untried);
+}
+
+void noteLinking(const QByteArray &folder, Linking linking)
+{
+    const std::lock_guard lock(s_linkingLock);
+    s_linking.insert(folder, linking);
+}
+
+// Named temporary files in use, for closeAll(), and the number being opened
+// right now, which closeAll() waits for.
 std::mutex s_liveLock;
+std::condition_variable s_opened;
 QSet<QByteArray> s_liveNamed;
+int s_opening = 0;
 bool s_closed = false;
 
-void forgetNamed(const QByteArray &name)
+bool startUsingName(const QByteArray &name)
+{
+    const std::lock_guard lock(s_liveLock);
+    if (s_closed)
+        return false;
+    s_liveNamed.insert(name);
+    return true;
+}
+
+void stopUsingName(const QByteArray &name)
 {
     const std::lock_guard lock(s_liveLock);
     s_liveNamed.remove(name);
 }
 
-bool linksRefusedIn(const QByteArray &folder)
-{
-    const std::lock_guard lock(s_noLinkLock);
-    return s_noLinkFolders.contains(folder);
-}
-
-// A full disk or a missing folder would fail a named file just the same; any
-// other refusal is the file system's way with unnamed files.
+// The errors with which a file system refuses to link an unnamed file, as
+// some FUSE and network mounts do; any other failure is what it says.
 bool linkRefused(int error)
 {
-    return error != ENOSPC && error != EDQUOT && error != ENOENT && error != ENOTDIR;
+    return error == EPERM || error == EOPNOTSUPP || error == EXDEV || error == ENOSYS || error == EINVAL;
 }
 
 // The errors with which a file system or kernel says it has no unnamed files.
@@ -155,13 +192,53 @@ QByteArray temporaryName(const QByteArray &final)
     return final.left(slash + 1) + '.' + final.mid(slash + 1).left(200) + ".prismora-part";
 }
 
+int unlinkName(const QByteArray &name)
+{
+    if (const int error = injectedFault(AtomicOutputFile::Step::Unlink))
+        return error;
+    return ::unlink(name.constData()) == 0 ? 0 : errno;
+}
+
 // Gives the unnamed file the name `to`; fails with EEXIST when it is taken.
+// Linking the descriptor itself spares the walk through /proc, but only a
+// process with the right capability may; the others learn so once.
 int linkDescriptor(int fd, const QByteArray &to)
 {
     if (const int error = injectedFault(AtomicOutputFile::Step::Link))
         return error;
+    static std::atomic<int> descriptorLinks = -1; // not tried yet
+    if (descriptorLinks != 0) {
+        if (::linkat(fd, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0) {
+            descriptorLinks = 1;
+            return 0;
+        }
+        // Without the capability the answer is ENOENT, as for a folder gone.
+        if (errno != ENOENT || descriptorLinks == 1)
+            return errno;
+    }
     const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
-    return ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    const int error = ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    if (error != ENOENT)
+        descriptorLinks = 0;
+    return error;
+}
+
+int renameName(const QByteArray &from, const QByteArray &to)
+{
+    if (const int error = injectedFault(AtomicOutputFile::Step::Rename))
+        return error;
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+}
+
+// True when `name` is the file open as `fd`: another run writing the same
+// output takes the same temporary name, and its unfinished bytes must never
+// be put in place.
+int stillOurs(int fd, const QByteArray &name)
+{
+    struct stat mine {}, named {};
+    if (::fstat(fd, &mine) != 0 || ::stat(name.constData(), &named) != 0)
+        return errno;
+    return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino ? 0 : EBUSY;
 }
 
 } // namespace
@@ -176,15 +253,41 @@ QString AtomicOutputFile::temporaryPath(const QString &finalPath)
     return QFile::decodeName(temporaryName(QFile::encodeName(finalPath)));
 }
 
-void AtomicOutputFile::closeAll(bool closed)
+void AtomicOutputFile::closeAll(std::chrono::steady_clock::time_point deadline)
+{
+    QSet<QByteArray> names;
+    {
+        std::unique_lock lock(s_liveLock);
+        s_closed = true;
+        s_opened.wait_until(lock, deadline, [] { return s_opening == 0; });
+        names.swap(s_liveNamed);
+    }
+    if (names.isEmpty())
+        return;
+    // An unlink may stall as long as the file system likes: it goes on a
+    // thread of its own, which the process does not wait for past `deadline`.
+    struct Progress
+    {
+        std::mutex lock;
+        std::condition_variable done;
+        bool finished = false;
+    };
+    const auto progress = std::make_shared<Progress>();
+    std::thread([names, progress] {
+        for (const QByteArray &name : names)
+            unlinkName(name);
+        const std::lock_guard lock(progress->lock);
+        progress->finished = true;
+        progress->done.notify_all();
+    }).detach();
+    std::unique_lock lock(progress->lock);
+    progress->done.wait_until(lock, deadline, [&] { return progress->finished; });
+}
+
+void AtomicOutputFile::reopen()
 {
     const std::lock_guard lock(s_liveLock);
-    s_closed = closed;
-    if (!closed)
-        return;
-    for (const QByteArray &name : std::as_const(s_liveNamed))
-        ::unlink(name.constData());
-    s_liveNamed.clear();
+    s_closed = false;
 }
 
 void AtomicOutputFile::setUnnamedFilesAllowed(bool allowed)
@@ -204,6 +307,8 @@ bool AtomicOutputFile::create(const QString &finalPath)
     discard();
     m_finalName = QFile::encodeName(finalPath);
     m_tempName = temporaryName(m_finalName);
+    m_written = 0;
+    m_end = 0;
     if (m_finalName.isEmpty()) {
         fail(ENOENT);
         return false;
@@ -211,13 +316,17 @@ bool AtomicOutputFile::create(const QString &finalPath)
     // An unnamed file is linked through /proc; without it, named files serve.
     static const bool canLink = ::access("/proc/self/fd", F_OK) == 0;
     const QByteArray folder = folderOf(m_finalName);
-    if (s_unnamedAllowed && canLink && !linksRefusedIn(folder)) {
+    if (s_unnamedAllowed && canLink && linkingIn(folder) != Linking::Refuses) {
+        if (const int error = injectedFault(Step::Open)) {
+            fail(error);
+            return false;
+        }
         // Readable too, should its bytes have to move to a named file.
         const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0) {
             m_fd = fd;
-            m_written = 0;
-            m_unnamed = true;
+            m_kind = Kind::Unnamed;
+            m_errno = 0;
             m_error.clear();
             return true;
         }
@@ -231,71 +340,114 @@ bool AtomicOutputFile::create(const QString &finalPath)
 
 bool AtomicOutputFile::createNamed()
 {
-    // One fixed name per output: whatever an interrupted run left there goes.
-    if (::unlink(m_tempName.constData()) != 0 && errno != ENOENT) {
-        fail(errno);
-        return false;
-    }
-    int fd = -1;
-    int error = ECANCELED;
     {
-        const std::lock_guard live(s_liveLock);
-        if (!s_closed) {
-            fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
-            error = errno;
+        const std::lock_guard lock(s_liveLock);
+        if (s_closed) {
+            fail(ECANCELED);
+            return false;
         }
-        if (fd >= 0)
-            s_liveNamed.insert(m_tempName);
+        ++s_opening;
+        s_liveNamed.insert(m_tempName);
+    }
+    // One fixed name per output: whatever an interrupted run left there goes.
+    int error = unlinkName(m_tempName);
+    int fd = -1;
+    if (error == 0 || error == ENOENT) {
+        error = injectedFault(Step::Open);
+        if (error == 0) {
+            fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+            error = fd < 0 ? errno : 0;
+        }
+    }
+    bool closed = false;
+    {
+        const std::lock_guard lock(s_liveLock);
+        --s_opening;
+        closed = s_closed;
+        if (fd < 0 || closed)
+            s_liveNamed.remove(m_tempName);
+    }
+    s_opened.notify_all();
+    if (fd >= 0 && closed) { // the process is ending: what closeAll() missed goes here
+        ::close(fd);
+        ::unlink(m_tempName.constData());
+        fd = -1;
+        error = ECANCELED;
     }
     if (fd < 0) {
         fail(error);
         return false;
     }
     m_fd = fd;
-    m_written = 0;
-    m_unnamed = false;
+    m_kind = Kind::Named;
+    m_errno = 0;
     m_error.clear();
     return true;
 }
 
-bool AtomicOutputFile::write(const void *data, std::size_t count)
+int AtomicOutputFile::writeAt(const void *data, std::size_t count, std::int64_t offset)
 {
     if (m_fd < 0)
-        return false;
-    if (const int error = injectedFault(Step::Write, count)) {
-        fail(error);
-        return false;
-    }
+        return EBADF;
+    if (const int error = injectedFault(Step::Write, count))
+        return error;
     const auto *in = static_cast<const char *>(data);
     while (count > 0) {
-        const ssize_t n = ::write(m_fd, in, count);
+        const ssize_t n = ::pwrite(m_fd, in, count, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            fail(errno);
-            return false;
+            return errno;
         }
         in += n;
+        offset += n;
         count -= static_cast<std::size_t>(n);
-        m_written += static_cast<std::size_t>(n);
+        std::atomic_ref(m_written).fetch_add(n, std::memory_order_relaxed);
     }
-    return true;
+    std::atomic_ref end(m_end);
+    for (std::int64_t known = end.load(); known < offset && !end.compare_exchange_weak(known, offset);) {
+    }
+    return 0;
+}
+
+int AtomicOutputFile::extendTo(std::int64_t size)
+{
+    if (m_end >= size)
+        return 0;
+    if (const int error = injectedFault(Step::Write, static_cast<std::size_t>(size - m_end)))
+        return error;
+    if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0)
+        return errno;
+    m_written += size - m_end;
+    m_end = size;
+    return 0;
 }
 
 // Links the unnamed file under its final name, or, when an older output holds
-// that name, under the temporary name beside it for a rename over it.
+// that name, under the temporary name beside it for a rename over it. Asking
+// first whether the name is taken would only cost a call: the link says so.
 int AtomicOutputFile::linkUnnamed(bool *replacing)
 {
-    if (::access(m_finalName.constData(), F_OK) != 0) {
-        const int error = linkDescriptor(m_fd, m_finalName);
-        if (error != EEXIST)
-            return error;
-    }
+    const int error = linkDescriptor(m_fd, m_finalName);
+    if (error != EEXIST)
+        return error;
     *replacing = true;
+    return linkAsTemporary();
+}
+
+int AtomicOutputFile::linkAsTemporary()
+{
+    if (!startUsingName(m_tempName))
+        return ECANCELED;
     // A link an interrupted run left under the temporary name goes first.
     int error = linkDescriptor(m_fd, m_tempName);
-    if (error == EEXIST)
-        error = ::unlink(m_tempName.constData()) == 0 ? linkDescriptor(m_fd, m_tempName) : errno;
+    if (error == EEXIST) {
+        error = unlinkName(m_tempName);
+        if (error == 0)
+            error = linkDescriptor(m_fd, m_tempName);
+    }
+    if (error != 0)
+        stopUsingName(m_tempName);
     return error;
 }
 
@@ -303,10 +455,12 @@ int AtomicOutputFile::linkUnnamed(bool *replacing)
 bool AtomicOutputFile::moveToNamed()
 {
     const int unnamed = m_fd;
-    const std::size_t unnamedBytes = m_written;
+    const std::int64_t unnamedBytes = m_written;
     m_fd = -1;
-    m_unnamed = false;
+    m_kind = Kind::None;
     bool moved = createNamed();
+    m_written = 0;
+    m_end = 0;
     std::vector<char> buffer(std::size_t{1} << 16);
     for (off_t at = 0; moved;) {
         const ssize_t n = ::pread(unnamed, buffer.data(), buffer.size(), at);
@@ -314,17 +468,44 @@ bool AtomicOutputFile::moveToNamed()
             break;
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            fail(errno);
+        const int error = n < 0 ? errno : writeAt(buffer.data(), static_cast<std::size_t>(n), at);
+        if (error != 0) {
+            fail(error);
             moved = false;
-        } else {
-            moved = write(buffer.data(), static_cast<std::size_t>(n));
-            at += n;
         }
+        at += n;
     }
     ::close(unnamed);
-    injectedFault(Step::Drop, unnamedBytes);
+    injectedFault(Step::Drop, static_cast<std::size_t>(unnamedBytes));
     return moved;
+}
+
+bool AtomicOutputFile::prepare()
+{
+    if (m_fd < 0)
+        return false;
+    if (m_kind != Kind::Unnamed)
+        return true;
+    const QByteArray folder = folderOf(m_finalName);
+    if (linkingIn(folder) == Linking::Links)
+        return true;
+    // A folder's first file finds out whether its file system links unnamed
+    // files, under the hidden name: commit() then renames it into place. (An
+    // unnamed file can be linked once only.)
+    const int error = linkAsTemporary();
+    if (error == 0) {
+        noteLinking(folder, Linking::Links);
+        m_kind = Kind::LinkedTemporary;
+        return true;
+    }
+    if (!linkRefused(error)) {
+        fail(error);
+        return false;
+    }
+    // This folder's file system takes unnamed files but will not link them:
+    // it uses named files from now on, and the file in hand moves to one.
+    noteLinking(folder, Linking::Refuses);
+    return moveToNamed();
 }
 
 int AtomicOutputFile::closeFile()
@@ -332,32 +513,38 @@ int AtomicOutputFile::closeFile()
     const int closed = ::close(m_fd);
     m_fd = -1;
     const int error = closed != 0 ? errno : 0;
-    return error != 0 ? error : injectedFault(Step::Close);
+    const int injected = injectedFault(Step::Close);
+    return error != 0 ? error : injected;
 }
 
-bool AtomicOutputFile::commitNamed()
+// The temporary name renamed over the final one, and the file closed.
+bool AtomicOutputFile::renameTemporary()
 {
-    // Another run writing the same output takes the same fixed name: should it
-    // have taken it over meanwhile, its unfinished bytes must not be put in place.
-    struct stat mine {}, named {};
-    int error = 0;
-    if (::fstat(m_fd, &mine) != 0 || ::stat(m_tempName.constData(), &named) != 0)
-        error = errno;
-    else if (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
-        error = EBUSY;
+    int error = stillOurs(m_fd, m_tempName);
     const bool ours = error == 0;
-    const int closed = closeFile();
+    if (m_kind == Kind::Named) { // a named file is complete only once closed
+        const int closed = closeFile();
+        error = error != 0 ? error : closed;
+    }
     if (error == 0)
-        error = closed;
-    if (error == 0 && ::rename(m_tempName.constData(), m_finalName.constData()) != 0)
-        error = errno;
-    forgetNamed(m_tempName);
+        error = renameName(m_tempName, m_finalName);
+    stopUsingName(m_tempName);
     if (error != 0) {
         if (ours)
-            ::unlink(m_tempName.constData());
+            unlinkName(m_tempName);
         fail(error);
         return false;
     }
+    if (m_fd >= 0) {
+        // In place now: a failed close must not take it away again, or the
+        // user would have neither the older output nor the new one.
+        error = closeFile();
+        if (error != 0) {
+            fail(error);
+            return false;
+        }
+    }
+    m_kind = Kind::None;
     return true;
 }
 
@@ -365,30 +552,25 @@ bool AtomicOutputFile::commit()
 {
     if (m_fd < 0)
         return false;
-    if (!m_unnamed)
-        return commitNamed();
+    if (m_kind != Kind::Unnamed)
+        return renameTemporary();
     bool replacing = false;
     int error = linkUnnamed(&replacing);
-    if (error != 0 && linkRefused(error)) {
-        // Some file systems (FUSE and network mounts among them) take unnamed
-        // files but will not link them: their folder uses named files from
-        // now on, and the file in hand goes through one.
-        {
-            const std::lock_guard lock(s_noLinkLock);
-            s_noLinkFolders.insert(folderOf(m_finalName));
-        }
-        return moveToNamed() && commitNamed();
+    if (linkRefused(error)) {
+        // A folder that linked before and refuses now: the file in hand goes
+        // through a named one after all.
+        noteLinking(folderOf(m_finalName), Linking::Refuses);
+        return moveToNamed() && renameTemporary();
     }
-    if (error == 0 && replacing && ::rename(m_tempName.constData(), m_finalName.constData()) != 0)
-        error = errno;
     if (error != 0) {
-        if (replacing)
-            ::unlink(m_tempName.constData());
         fail(error);
         return false;
     }
-    // In place now: a failed close must not take it away again, or the user
-    // would have neither the older output nor the new one.
+    if (replacing) {
+        m_kind = Kind::LinkedTemporary;
+        return renameTemporary();
+    }
+    m_kind = Kind::None;
     error = closeFile();
     if (error != 0) {
         fail(error);
@@ -401,20 +583,28 @@ void AtomicOutputFile::discard()
 {
     if (m_fd >= 0) {
         ::close(m_fd);
-        if (!m_unnamed) {
-            ::unlink(m_tempName.constData());
-            forgetNamed(m_tempName);
+        if (m_kind == Kind::Named || m_kind == Kind::LinkedTemporary) {
+            unlinkName(m_tempName);
+            stopUsingName(m_tempName);
         }
-        injectedFault(Step::Drop, m_written);
+        injectedFault(Step::Drop, static_cast<std::size_t>(m_written));
     }
     m_fd = -1;
-    m_unnamed = false;
+    m_kind = Kind::None;
+    m_written = 0;
+    m_end = 0;
 }
 
 void AtomicOutputFile::fail(int error)
 {
+    m_errno = error;
     m_error = systemError(error);
     discard();
+}
+
+bool IsLackOfSpace(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
 }
 
 bool MakeFolder(const QString &path, QString *error)

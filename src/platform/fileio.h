@@ -1,12 +1,13 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 
 // Raw byte access to files. Failures carry the system's own description of
-// what went wrong, ready to be shown to the user.
+// what went wrong, ready to be shown to the user, and its error number.
 
 class SourceFile
 {
@@ -24,14 +25,23 @@ public:
     std::int64_t size() const { return m_size; }
 
     // Reads up to `count` bytes at `offset`; returns the number read (short
-    // only at the end of the file) or -1 on error.
+    // only at the end of the file) or, on error, minus the error number. Safe
+    // from several threads at once.
     std::int64_t readAt(std::int64_t offset, void *buffer, std::size_t count);
 
+    // True when the file's size, modification time or change time is no
+    // longer what it was when it was opened, or it has been deleted: what was
+    // read may mix old bytes and new.
+    bool changed() const;
+
+    int error() const { return m_errno; }
     QString errorString() const { return m_error; }
 
 private:
     int m_fd = -1;
     std::int64_t m_size = 0;
+    std::int64_t m_times[4] = {}; // modification and change time, seconds and nanoseconds
+    int m_errno = 0;
     QString m_error;
 };
 
@@ -46,6 +56,8 @@ private:
 // link them, the bytes go to a hidden temporary file with that same fixed name,
 // renamed over the final name; a crash leaves at most that one. There is no
 // sync to disk: outputs can always be made again.
+//
+// No lock is held across a call that can block on a file system.
 class AtomicOutputFile
 {
 public:
@@ -55,45 +67,74 @@ public:
     AtomicOutputFile &operator=(const AtomicOutputFile &) = delete;
 
     bool create(const QString &finalPath);
-    bool write(const void *data, std::size_t count);
+    // Writes `count` bytes at `offset`. Several threads may write one file at
+    // once, at different places. Returns 0 or the error number; a failure
+    // drops nothing, so that the other writers can finish first: discard()
+    // then drops the file.
+    int writeAt(const void *data, std::size_t count, std::int64_t offset);
+    // Makes the file `size` bytes long, zeros after what was written.
+    int extendTo(std::int64_t size);
+    // Readies the file to be put in place quickly. In a folder not yet known
+    // to link unnamed files, it is linked under the hidden temporary name now,
+    // and where such links are refused its bytes are copied into a named
+    // temporary file now: the copying never happens while files are put in
+    // place. False, with the file dropped, on failure.
+    bool prepare();
+    // Puts the file under its final name.
     bool commit();
     // Drops what was written; the final name is left as it was.
     void discard();
 
+    int error() const { return m_errno; }
     QString errorString() const { return m_error; }
 
     // The hidden name used beside `finalPath` while it is being replaced.
     static QString temporaryPath(const QString &finalPath);
-    // For the end of a process that abandons a run mid-file: removes the named
-    // temporary files still being written and refuses new ones, so that
-    // nothing is left behind (unnamed files vanish by themselves). Tests
-    // reopen with `closed` false.
-    static void closeAll(bool closed = true);
+    // For the end of a process that abandons a run mid-file: refuses new named
+    // temporary files and removes those in use, so that nothing is left behind
+    // (unnamed files vanish by themselves). Waits for that, and for the named
+    // files being opened just now, until `deadline` at most.
+    static void closeAll(std::chrono::steady_clock::time_point deadline);
+    // Tests take named temporary files again after closeAll().
+    static void reopen();
     // Tests turn unnamed files off to exercise the named fallback.
     static void setUnnamedFilesAllowed(bool allowed);
     // Tests stand in for a file system that fails, stalls or fills up: called
-    // at every write (with its size), link and close of an output file, where
-    // a non-zero result fails that step with that error number, and told when
-    // an unfinished file is dropped (with the bytes it held). A call already
-    // made when it is set again goes on with the one it had.
-    enum class Step { Write, Link, Close, Drop };
+    // at every open, write (with its size), link, rename, unlink and close of
+    // an output file, where a non-zero result fails that step with that error
+    // number, and told when an unfinished file is dropped (with the bytes it
+    // held). A call already made when it is set again goes on with the one it
+    // had.
+    enum class Step { Open, Write, Link, Rename, Unlink, Close, Drop };
     static void setFault(std::function<int(Step step, std::size_t count)> fault);
 
 private:
+    enum class Kind { None, Unnamed, LinkedTemporary, Named };
+
     bool createNamed();
     int linkUnnamed(bool *replacing);
+    int linkAsTemporary();
     bool moveToNamed();
-    bool commitNamed();
+    bool renameTemporary();
     int closeFile();
     void fail(int error);
 
     int m_fd = -1;
-    bool m_unnamed = false;
+    Kind m_kind = Kind::None;
     QByteArray m_finalName;
     QByteArray m_tempName;
+    int m_errno = 0;
     QString m_error;
-    std::size_t m_written = 0; // into m_fd
+    std::int64_t m_written = 0; // bytes handed to m_fd, for the fault hook's Drop
+    std::int64_t m_end = 0;     // the end of the furthest write
 };
+
+// The system's description of an error number.
+QString SystemErrorText(int error);
+
+// True for the errors of a file system that has no room: a full disk, a
+// quota, a file size limit.
+bool IsLackOfSpace(int error);
 
 // Creates one folder whose parent exists; on failure returns false and sets
 // `error` to the system's reason.

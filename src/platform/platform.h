@@ -27,6 +27,12 @@ public:
     virtual void shellExecute(const QString &operation, const QString &target) = 0;
 };
 
+// What a message nobody can answer gets: OK, or No to a question.
+inline MsgAnswer UnattendedAnswer(MsgButtons buttons)
+{
+    return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+}
+
 // The two message styles the program uses.
 inline void ShowNotice(Platform &platform, const QString &text, const QString &title)
 {

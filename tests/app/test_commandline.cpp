@@ -2,6 +2,8 @@
 // child process with no display, its exit code, its two streams and the files
 // it leaves.
 
+#include "app/commandline.h"
+#include "platform/fileio.h"
 #include "support/bitmaps.h"
 #include "support/scriptedplatform.h"
 
@@ -12,20 +14,33 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
+
+// A source name as long as names can be: its channel files' names cannot be.
+const QString kLongName = QString(251, QLatin1Char('n')) + QStringLiteral(".bmp");
 
 // Every case starts from the same folders:
 //   a/        x.bmp and y.bmp to split, z.bmp (8 bits per pixel) to refuse
 //   empty/    no bitmap
 //   blocked/  x.bmp, and a plain file where its red folder belongs
 //   big/      a.bmp, then b.bmp of 800 MB, long enough to be interrupted
+//   odd/      a bitmap named with a tab, a backslash and a line break, a FIFO
+//             named c.bmp, and a bitmap whose name is as long as names can be
 // and the saved options name the red folder "Rot".
 void makeFolders(const QDir &dir)
 {
-    for (const char *folder : {"a", "empty", "blocked", "big", "config/Prismora"})
+    for (const char *folder : {"a", "empty", "blocked", "big", "odd", "config/Prismora"})
         ASSERT_TRUE(dir.mkpath(QLatin1String(folder)));
+    ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("odd/a\tb\\c\nd.bmp")), MakeBitmap({.width = 2, .height = 2})));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("odd/c.bmp"))).constData(), 0600), 0);
+    ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("odd/")) + kLongName, MakeBitmap({})));
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("a/x.bmp")), MakeBitmap({.width = 5, .height = 3})));
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("a/y.bmp")), MakeBitmap({.width = 2, .height = -4, .seed = 7})));
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("a/z.bmp")), MakeBitmap({.bitCount = 8})));
@@ -46,7 +61,7 @@ void makeFolders(const QDir &dir)
 QStringList outputsIn(const QDir &dir)
 {
     QStringList found;
-    for (const char *folder : {"a", "empty", "blocked", "big"}) {
+    for (const char *folder : {"a", "empty", "blocked", "big", "odd"}) {
         QDirIterator it(dir.filePath(QLatin1String(folder)), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = dir.relativeFilePath(it.next());
@@ -60,14 +75,17 @@ QStringList outputsIn(const QDir &dir)
 
 struct Case
 {
+    enum Act { None, Interrupt, Terminate, CloseOutput, FullDisk };
     const char *name;
     QStringList args;  // "{dir}" stands for the scratch folder
-    int exitCode;
+    int exitCode;      // 128 + the signal for a process it ended
     QString out;       // standard output, exact
     QString err;       // standard error, exact
     QStringList split; // sources whose three channel files must be in place, exact
     QStringList names; // of the destination folders
-    bool interrupt = false; // SIGINT once the first line is out
+    // SIGINT or SIGTERM once the first line is out; standard output's reader
+    // gone at once, or standard output on a full disk
+    Act act = None;
     bool outIsPrefix = false;
 };
 
@@ -76,32 +94,57 @@ const QStringList kSaved = {QStringLiteral("Rot"), QStringLiteral("Green"), QStr
 
 TEST(CommandLine, ExitCodesMessagesAndOutputs)
 {
+    const QString odd = QStringLiteral("{dir}/odd/");
     const Case cases[] = {
-        {"help needs no display", {"--help"}, 0, "Usage: prismora\n", "", {}, {}, false, true},
+        {"help needs no display", {"--help"}, 0, "Usage: prismora\n", "", {}, {}, Case::None, true},
         {"version needs no display", {"--version"}, 0, "prismora " PRISMORA_VERSION_TEXT "\n", "", {}, {}},
-        {"splits with the saved names, silently", {"--process", "{dir}/a"}, 0, "", "", {"a/x.bmp", "a/y.bmp"}, kSaved},
+        {"splits with the saved names, silently", {"--process", "--jobs", "1", "{dir}/a"}, 0, "", "",
+         {"a/x.bmp", "a/y.bmp"}, kSaved},
         {"verbose lists every file, names given",
-         {"--verbose", "--process", "{dir}/a", "--names", "R", "G", "B"},
+         {"--verbose", "--process", "{dir}/a", "--red", "R", "--green=G", "--blue", "B"},
          0,
          "{dir}/a/x.bmp\tOK\n{dir}/a/y.bmp\tOK\n{dir}/a/z.bmp\tNot a 24 bit bitmap.\n",
          "",
          {"a/x.bmp", "a/y.bmp"},
          {"R", "G", "B"}},
-        {"a name the options refuse", {"--process", "--names", "R", "G:x", "B", "{dir}/a"}, 2, "",
+        {"problems with sources and a missing folder: exit 4, escaped paths",
+         {"--process", "--verbose", "{dir}/missing", "{dir}/odd"},
+         4,
+         odd + "a\\tb\\\\c\\nd.bmp\tOK\n" + odd + "c.bmp\tCannot read \"" + odd + "c.bmp\": Not a regular file.\n" + odd
+             + kLongName + "\tCannot write \"" + odd + "Rot/R_" + kLongName.chopped(4)
+             + ".bmp\": File name too long.\n",
+         "Image Info: The folder \"{dir}/missing\" does not exist; it was passed over.\nImage Info: Cannot read \"" + odd
+             + "c.bmp\": Not a regular file.\nImage Info: Cannot write \"" + odd + "Rot/R_" + kLongName.chopped(4)
+             + ".bmp\": File name too long.\n",
+         {"odd/a\tb\\c\nd.bmp"},
+         kSaved},
+        {"a name the options refuse", {"--process", "--green", "G:x", "{dir}/a"}, 2, "",
          "prismora: \"G:x\" is not a valid folder name: it holds \":\"\n" + kUsageHint, {}, {}},
-        {"too few names", {"--process", "{dir}/a", "--names", "R", "G"}, 2, "",
-         "prismora: --names takes three folder names: --names RED GREEN BLUE\n" + kUsageHint, {}, {}},
-        {"an unknown option", {"--process", "--force", "{dir}/a"}, 2, "",
-         "prismora: Unknown option 'force'.\n" + kUsageHint, {}, {}},
+        {"a name that puts the outputs among the sources", {"--process", "--red", ".", "{dir}/a"}, 2, "",
+         "prismora: The Red Folder name \".\" cannot be used: the channel files would go into the source folder "
+         "itself, where the next run would split them again\n" + kUsageHint, {}, {}},
+        {"a value never swallows an option", {"--process", "--red", "R", "--green", "--verbose", "{dir}/a"}, 2, "",
+         "prismora: --green needs a value, and \"--verbose\" is taken for an option (values may not begin with "
+         "\"-\")\n" + kUsageHint, {}, {}},
+        {"an unknown option", {"--process", "--names", "R", "G", "B", "{dir}/a"}, 2, "",
+         "prismora: Unknown option 'names'.\n" + kUsageHint, {}, {}},
         {"folders without --process", {"{dir}/a"}, 2, "",
-         "prismora: folders, --names and --verbose go with --process\n" + kUsageHint, {}, {}},
+         "prismora: folders and the other options go with --process\n" + kUsageHint, {}, {}},
         {"no folder", {"--process"}, 3, "", "No Folders Added: No folders have been added for processing.\n", {}, {}},
         {"no bitmap", {"--process", "{dir}/empty", "{dir}/missing"}, 3, "",
+         "Image Info: The folder \"{dir}/missing\" does not exist; it was passed over.\n"
          "No Files Found: No bitmap files were found in the selected folders.\n", {}, {}},
         {"a destination that cannot be written", {"--process", "{dir}/a", "{dir}/blocked"}, 1, "",
          "Processing Error: Cannot write \"{dir}/blocked/Rot/R_x.bmp\": Not a directory.\n", {"a/x.bmp", "a/y.bmp"}, kSaved},
+        {"a list that cannot be written ends the run", {"--process", "--verbose", "{dir}/a"}, 1, "",
+         "Processing Error: Cannot write to standard output: No space left on device.\n", {"a/x.bmp"}, kSaved,
+         Case::FullDisk},
+        {"a reader gone ends the run quietly", {"--process", "--verbose", "{dir}/a"}, 128 + SIGPIPE, "", "",
+         {"a/x.bmp"}, kSaved, Case::CloseOutput},
         {"Ctrl+C abandons the file in progress", {"--process", "--verbose", "{dir}/big"}, 130, "{dir}/big/a.bmp\tOK\n",
-         "", {"big/a.bmp"}, kSaved, true},
+         "", {"big/a.bmp"}, kSaved, Case::Interrupt},
+        {"SIGTERM abandons the file in progress", {"--process", "--verbose", "{dir}/big"}, 143,
+         "{dir}/big/a.bmp\tOK\n", "", {"big/a.bmp"}, kSaved, Case::Terminate},
     };
 
     for (const Case &c : cases) {
@@ -118,23 +161,30 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
             env.remove(QLatin1String(name));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
         child.setProcessEnvironment(env);
+        if (c.act == Case::FullDisk)
+            child.setStandardOutputFile(QStringLiteral("/dev/full"));
+        if (c.act == Case::CloseOutput) // a pipe whose reader has gone
+            child.setChildProcessModifier([] {
+                int ends[2];
+                if (::pipe(ends) == 0 && ::close(ends[0]) == 0)
+                    ::dup2(ends[1], STDOUT_FILENO);
+            });
         QStringList args;
         for (const QString &arg : c.args)
             args.append(expand(arg));
         child.start(QStringLiteral(PRISMORA_BINARY), args);
         ASSERT_TRUE(child.waitForStarted());
         QByteArray out;
-        if (c.interrupt) {
+        if (c.act == Case::Interrupt || c.act == Case::Terminate) {
             while (!out.contains('\n') && child.waitForReadyRead(30000))
                 out += child.readAllStandardOutput();
             ASSERT_EQ(child.state(), QProcess::Running); // and so its id is not 0, the whole group
-            ::kill(static_cast<pid_t>(child.processId()), SIGINT);
+            ::kill(static_cast<pid_t>(child.processId()), c.act == Case::Interrupt ? SIGINT : SIGTERM);
         }
         ASSERT_TRUE(child.waitForFinished(60000));
         out += child.readAllStandardOutput();
 
-        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(child.exitCode(), c.exitCode);
+        EXPECT_EQ(child.exitStatus() == QProcess::CrashExit ? 128 + child.exitCode() : child.exitCode(), c.exitCode);
         const QString expectedOut = expand(c.out);
         EXPECT_EQ(c.outIsPrefix ? QString::fromUtf8(out).left(expectedOut.size()) : QString::fromUtf8(out), expectedOut);
         EXPECT_EQ(QString::fromUtf8(child.readAllStandardError()), expand(c.err));
@@ -154,6 +204,44 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
         }
         expected.sort();
         EXPECT_EQ(outputsIn(dir), expected);
+    }
+}
+
+// Whatever the disk does, a first stop ends the program within five seconds
+// and a second within one: here every call on an output file stalls for 30 s.
+TEST(CommandLine, AStopEndsTheProgramInTimeWhateverTheDiskDoes)
+{
+    using namespace std::chrono;
+    QTemporaryDir dir;
+    ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("a.bmp")), MakeBitmap({})));
+    for (const bool twice : {false, true}) {
+        SCOPED_TRACE(twice ? "a second Ctrl+C" : "one Ctrl+C");
+        int stalled[2];
+        ASSERT_EQ(::pipe(stalled), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            AtomicOutputFile::setFault([fd = stalled[1]](AtomicOutputFile::Step, std::size_t) {
+                if (::write(fd, "s", 1) == 1)
+                    std::this_thread::sleep_for(seconds(30));
+                return 0;
+            });
+            ::_exit(RunCommandLine({QStringLiteral("prismora"), QStringLiteral("--process"), dir.path()}));
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(stalled[0], &byte, 1), 1);
+        ::kill(pid, SIGINT);
+        if (twice) {
+            std::this_thread::sleep_for(milliseconds(100));
+            ::kill(pid, SIGINT);
+        }
+        const auto sent = steady_clock::now();
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0 && steady_clock::now() - sent < seconds(40))
+            std::this_thread::sleep_for(milliseconds(10));
+        EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - sent).count(), twice ? 1000 : 5000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+        ::close(stalled[0]);
+        ::close(stalled[1]);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -201,12 +202,16 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
         EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
     }
 
-    // Settling from another thread while a's files are being linked.
+    // Settling from another thread while a's files are being linked, in
+    // folders whose first file has already found out that they link.
     const QString source = folder(QStringLiteral("placing"));
-    for (const char *name : {"a.bmp", "b.bmp"})
-        bitmap(source, QLatin1String(name));
+    bitmap(source, QStringLiteral("z.bmp"));
     m_window.list = {source};
     m_window.onStatus = {};
+    ASSERT_EQ(BatchRun(m_window, m_platform).run(), BatchOutcome::Completed);
+    ASSERT_TRUE(QFile::remove(source + QStringLiteral("/z.bmp")));
+    for (const char *name : {"a.bmp", "b.bmp"})
+        bitmap(source, QLatin1String(name));
     BatchRun run(m_window, m_platform);
     std::atomic<bool> linking = false;
     AtomicOutputFile::setFault([&](Step step, std::size_t) {
@@ -217,9 +222,9 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     std::thread worker([&] { EXPECT_EQ(run.run(), BatchOutcome::Stopped); });
     while (!linking)
         std::this_thread::yield();
-    run.stopAndSettle();
+    run.stopAndSettle(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     QStringList placed;
-    for (const char *name : {"Red/R_a.bmp", "Green/G_a.bmp", "Blue/B_a.bmp", "Red/R_b.bmp"})
+    for (const char *name : {"Red/R_a.bmp", "Green/G_a.bmp", "Blue/B_a.bmp", "Red/R_b.bmp", "Green/G_b.bmp"})
         if (QFile::exists(source + QLatin1Char('/') + QLatin1String(name)))
             placed.append(QLatin1String(name));
     worker.join();
@@ -256,9 +261,9 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         m_platform.messages.clear();
         EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
         expectProcessingError(c.expected.arg(source));
+        EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp"))); // none of the file's three
         EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
     }
-    EXPECT_TRUE(QFile::exists(m_dir.filePath(QStringLiteral("plain_file_as_destination/Red/R_a.bmp"))));
 }
 
 TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
@@ -271,6 +276,17 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     QByteArray shortAll = MakeBitmap({6, 6});
     shortAll.chop(10);
     ASSERT_TRUE(WriteFile(source + QStringLiteral("/0.bmp"), shortAll)); // malformed all along: no message
+    const QString r = source + QStringLiteral("/r.bmp");
+    bitmap(source, QStringLiteral("r.bmp"), TestBitmap{7, 7});
+    std::atomic<int> rewrites = 0; // r, in place, while each of its channel files is written
+    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t count) {
+        if (step == AtomicOutputFile::Step::Write && count == 54 + 7 * 24) {
+            EXPECT_TRUE(WriteFile(r, MakeBitmap({.width = 7, .height = 7, .seed = 9})));
+            const timespec times[2] = {{0, UTIME_OMIT}, {1000000000 + ++rewrites, 0}};
+            EXPECT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(r).constData(), times, 0), 0);
+        }
+        return 0;
+    });
     for (const char *name : {"f.bmp", "g.bmp", "h.bmp"})
         bitmap(gone, QLatin1String(name));
     bitmap(later, QStringLiteral("i.bmp"));
@@ -289,6 +305,7 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
         }
     };
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    AtomicOutputFile::setFault({});
 
     QStringList shown;
     for (const auto &message : m_platform.messages) {
@@ -300,13 +317,14 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
                          QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(b),
                          QStringLiteral("Cannot read \"%1\": No such file or directory.").arg(c),
                          QStringLiteral("Cannot read \"%1\": the file became shorter after it was found.").arg(d),
+                         QStringLiteral("Cannot read \"%1\": the file changed while it was read.").arg(r),
                          QStringLiteral("The folder \"%1\" no longer exists; its remaining files were passed over.")
                              .arg(gone),
                      }));
     EXPECT_TRUE(m_window.events.contains(QStringLiteral("status:Splitting... "))); // a gone file has no name
     for (const char *out : {"src/Red/R_a.bmp", "src/Blue/B_e.bmp", "later/Green/G_i.bmp"})
         EXPECT_TRUE(QFile::exists(m_dir.filePath(QLatin1String(out)))) << out;
-    for (const char *out : {"src/Red/R_0.bmp", "src/Red/R_b.bmp", "src/Red/R_c.bmp", "src/Red/R_d.bmp"})
+    for (const char *out : {"src/Red/R_0.bmp", "src/Red/R_b.bmp", "src/Red/R_c.bmp", "src/Red/R_d.bmp", "src/Blue/B_r.bmp"})
         EXPECT_FALSE(QFile::exists(m_dir.filePath(QLatin1String(out)))) << out;
     EXPECT_EQ(m_window.events.mid(m_window.events.size() - 4), kEnd);
 }
@@ -402,15 +420,26 @@ TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)
             EXPECT_FALSE(entry.startsWith(QLatin1Char('.'))) << qPrintable(entry); // no part files
 }
 
-TEST_F(BatchRunTest, AnEmptyDestinationNameWritesBesideTheSource)
+// Names that would put the outputs into the source folder or its parent,
+// where the next run would split them again: the run does not start.
+TEST_F(BatchRunTest, DestinationNamesThatPointAmongTheSourcesAreRefused)
 {
     const QString source = folder(QStringLiteral("src"));
     bitmap(source, QStringLiteral("a.bmp"));
     m_window.list = {source};
-    m_window.red = QString();
-    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
-    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/R_a.bmp")));
-    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Green/G_a.bmp")));
+    for (const char *name : {"", ".", ".."}) {
+        SCOPED_TRACE(name);
+        m_window.green = QLatin1String(name);
+        m_platform.messages.clear();
+        EXPECT_EQ(m_run.run(), BatchOutcome::InvalidName);
+        ASSERT_EQ(m_platform.messages.size(), 1);
+        EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("Invalid Folder Name"));
+        EXPECT_TRUE(m_platform.messages[0].text.startsWith(QStringLiteral("The Green Folder name ")));
+        EXPECT_TRUE(m_window.events.isEmpty());
+    }
+    EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+              QStringList{QStringLiteral("src")});
+    EXPECT_EQ(QDir(source).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{QStringLiteral("a.bmp")});
 }
 
 } // namespace

@@ -90,7 +90,7 @@ TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
     {
         AtomicOutputFile file;
         ASSERT_TRUE(file.create(target));
-        ASSERT_TRUE(file.write("new bytes", 9));
+        ASSERT_EQ(file.writeAt("new bytes", 9, 0), 0);
         // Destroyed without commit, as when a run fails half-way.
     }
     EXPECT_EQ(ReadFile(target), QByteArray("old"));
@@ -104,7 +104,7 @@ TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
         ASSERT_TRUE(WriteFile(AtomicOutputFile::temporaryPath(target), "left by a crash"));
         AtomicOutputFile file;
         ASSERT_TRUE(file.create(target));
-        ASSERT_TRUE(file.write("new", 3));
+        ASSERT_EQ(file.writeAt("new", 3, 0), 0);
         ASSERT_TRUE(file.commit());
         EXPECT_EQ(ReadFile(target), QByteArray("new"));
         EXPECT_EQ(QFileInfo(target).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
@@ -115,12 +115,12 @@ TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
     // first to finish finds its file taken over, and puts nothing in place.
     AtomicOutputFile first, second;
     ASSERT_TRUE(first.create(target));
-    ASSERT_TRUE(first.write("first", 5));
+    ASSERT_EQ(first.writeAt("first", 5, 0), 0);
     ASSERT_TRUE(second.create(target));
-    ASSERT_TRUE(second.write("sec", 3));
+    ASSERT_EQ(second.writeAt("sec", 3, 0), 0);
     EXPECT_FALSE(first.commit());
     EXPECT_EQ(ReadFile(target), QByteArray("new"));
-    ASSERT_TRUE(second.write("ond", 3));
+    ASSERT_EQ(second.writeAt("ond", 3, 3), 0);
     EXPECT_TRUE(second.commit());
     EXPECT_EQ(ReadFile(target), QByteArray("second"));
     AtomicOutputFile::setUnnamedFilesAllowed(true);

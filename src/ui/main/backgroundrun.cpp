@@ -1,6 +1,5 @@
 #include "ui/main/backgroundrun.h"
 
-#include "platform/fileio.h"
 #include "platform/platform.h"
 
 #include <QMetaObject>
@@ -80,8 +79,8 @@ bool BackgroundRun::start()
     m_forwarder = std::make_unique<Forwarder>(*this, m_window);
     m_run = std::make_unique<BatchRun>(*m_forwarder, *m_forwarder);
     m_worker = std::thread([this] {
-        const BatchOutcome outcome = m_run->run();
-        post([this, outcome] { finish(outcome); });
+        m_run->run();
+        post([this] { finish(); });
     });
     return true;
 }
@@ -97,12 +96,10 @@ void BackgroundRun::abandon()
     m_answered.notify_all();
 }
 
-void BackgroundRun::settleForExit()
+BatchRun *BackgroundRun::abandonForExit()
 {
     abandon();
-    if (m_run)
-        m_run->stopAndSettle();
-    AtomicOutputFile::closeAll();
+    return isRunning() ? m_run.get() : nullptr;
 }
 
 void BackgroundRun::post(std::function<void()> effect)
@@ -143,7 +140,7 @@ void BackgroundRun::applyPosted()
 
 MsgAnswer BackgroundRun::ask(const QString &text, const QString &title, MsgButtons buttons, MsgIcon icon)
 {
-    const MsgAnswer waived = buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+    const MsgAnswer waived = UnattendedAnswer(buttons);
     // Each question has its own answer: a box still open when the run was
     // abandoned may answer late, and must not answer the next one.
     const auto answer = std::make_shared<std::optional<MsgAnswer>>();
@@ -159,11 +156,9 @@ MsgAnswer BackgroundRun::ask(const QString &text, const QString &title, MsgButto
     return answer->value_or(waived);
 }
 
-void BackgroundRun::finish(BatchOutcome outcome)
+void BackgroundRun::finish()
 {
     m_worker.join();
     m_run.reset();
     m_forwarder.reset();
-    if (onFinished)
-        onFinished(outcome);
 }

@@ -38,14 +38,9 @@ public:
     // answered at once (OK, or No to a question), and no output of the file
     // in progress is put in place (as BatchRun::requestStop() says).
     void abandon();
-    // For the end of the program: abandons the run and waits only while it is
-    // putting a file's outputs in place, never for a file's work, and removes
-    // the named temporary files being written. Afterwards the process may end
-    // without leaving a file half in place or a temporary one behind.
-    void settleForExit();
-
-    // Told on the window thread when a run has ended.
-    std::function<void(BatchOutcome)> onFinished;
+    // For the end of the program: abandons the run, and returns it for
+    // SettleAndExit() (null when none is in progress).
+    BatchRun *abandonForExit();
 
 private:
     class Forwarder;
@@ -57,7 +52,7 @@ private:
     MsgAnswer ask(const QString &text, const QString &title, MsgButtons buttons, MsgIcon icon);
     // Window side.
     void applyPosted();
-    void finish(BatchOutcome outcome);
+    void finish();
 
     BatchWindow &m_window;
     Platform &m_platform;

@@ -47,9 +47,9 @@ public:
     bool endedAtStartup() const { return m_endedAtStartup; }
     // True while a run works on its worker thread.
     bool runInProgress() const { return m_run.isRunning(); }
-    // The program ends without waiting for the file in progress: this only
-    // makes sure that none of its outputs is being put in place.
-    void settleRunForExit() { m_run.settleForExit(); }
+    // The program ends without waiting for the files in progress: the run,
+    // abandoned, for SettleAndExit(); null when none is in progress.
+    BatchRun *abandonRunForExit() { return m_run.abandonForExit(); }
 
     // BatchWindow
     void setCaption(const QString &caption) override;
