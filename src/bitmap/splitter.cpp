@@ -23,6 +23,9 @@ constexpr auto kBandBytes = static_cast<std::size_t>(kSplitBandBytes);
 // A band's share of one channel file: the header before the first, and a
 // row's padding after a piece that ends it.
 constexpr std::size_t kOutputBytes = kBitmapHeaderBytes + kBandBytes + 3;
+// Bytes of rows read, extracted and written at a time: with one channel's
+// rows, they stay in a core's second-level cache.
+constexpr std::int64_t kPieceBytes = std::int64_t{128} << 10;
 constexpr Channel kChannels[3] = {Channel::Red, Channel::Green, Channel::Blue};
 
 ProcessingError readFailure(const QString &path, const QString &reason, int error = 0)
@@ -44,8 +47,8 @@ struct Buffers
 {
     std::unique_ptr<std::uint8_t[]> source = std::make_unique<std::uint8_t[]>(kBandBytes);
     std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kOutputBytes);
-    // A source no larger than a band is read whole, header and pixels at once,
-    // when it is planned: the source buffer then holds this file from byte 0.
+    // A source no larger than a piece is read whole, header and pixels at
+    // once, when it is planned: the source buffer then holds it from byte 0.
     const SourceFile *whole = nullptr;
 };
 
@@ -113,49 +116,59 @@ using ChannelFiles = std::vector<std::pair<int, std::unique_ptr<AtomicOutputFile
 // in its turn from a different one, so that threads writing neighbouring
 // bands seldom wait for the same file.
 void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const ChannelFiles &files,
-               const std::array<std::uint8_t, kBitmapHeaderBytes> &header)
+               const std::array<std::uint8_t, kBitmapHeaderBytes> &header, std::int64_t pieceBytes)
 {
     const PixelLayout &layout = plan.layout;
     const Bands::Band band = bands.at(k);
-    const auto bytes = static_cast<std::size_t>(band.rows > 0 ? band.rows * layout.rowBytes : 3 * band.pixels);
     Buffers &kept = buffers();
-    const std::uint8_t *in = kept.source.get() + layout.offset + band.at;
-    if (kept.whole != plan.file.get()) {
-        kept.whole = nullptr;
-        in = kept.source.get();
-        const std::int64_t got = plan.file->readAt(layout.offset + band.at, kept.source.get(), bytes);
-        if (got < 0)
-            throw readFailure(plan.source, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
-        if (static_cast<std::size_t>(got) != bytes)
-            throw readFailure(plan.source, QStringLiteral("the file ended early"));
-    }
-
+    const bool whole = kept.whole == plan.file.get();
+    kept.whole = whole ? kept.whole : nullptr;
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
-    for (std::size_t j = 0; j < files.size(); ++j) {
-        const auto &[index, file] = files[(static_cast<std::size_t>(k) + j) % files.size()];
-        const Channel channel = kChannels[index];
-        std::uint8_t *out = kept.output.get();
-        std::size_t used = 0;
-        if (band.at == 0) { // the header leads the first band's write
-            std::memcpy(out, header.data(), header.size());
-            used = header.size();
+    // A band goes in pieces that stay in the core's own cache with their
+    // channel's rows: read once, and written to every file.
+    const std::int64_t rowsPerPiece = std::max<std::int64_t>(1, pieceBytes / layout.rowBytes);
+    for (std::int64_t first = 0;;) {
+        const std::int64_t rows = band.rows > 0 ? std::min(rowsPerPiece, band.rows - first) : 0;
+        const std::int64_t at = band.at + first * layout.rowBytes;
+        const auto bytes = static_cast<std::size_t>(band.rows > 0 ? rows * layout.rowBytes : 3 * band.pixels);
+        const std::uint8_t *in = kept.source.get() + layout.offset + at;
+        if (!whole) {
+            in = kept.source.get();
+            const std::int64_t got = plan.file->readAt(layout.offset + at, kept.source.get(), bytes);
+            if (got < 0)
+                throw readFailure(plan.source, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
+            if (static_cast<std::size_t>(got) != bytes)
+                throw readFailure(plan.source, QStringLiteral("the file ended early"));
         }
-        if (band.rows > 0) {
-            for (std::int64_t r = 0; r < band.rows; ++r, used += rowBytes) {
-                ExtractChannel(in + r * layout.rowBytes, out + used, width, channel);
-                std::memset(out + used + 3 * width, 0, rowBytes - 3 * width);
+        for (std::size_t j = 0; j < files.size(); ++j) {
+            const auto &[index, file] = files[(static_cast<std::size_t>(k) + j) % files.size()];
+            const Channel channel = kChannels[index];
+            std::uint8_t *out = kept.output.get();
+            std::size_t used = 0;
+            if (at == 0) { // the header leads the first write
+                std::memcpy(out, header.data(), header.size());
+                used = header.size();
             }
-        } else {
-            const auto pixels = static_cast<std::size_t>(band.pixels);
-            ExtractChannel(in, out + used, pixels, channel);
-            used += 3 * pixels;
-            std::memset(out + used, 0, static_cast<std::size_t>(band.padding));
-            used += static_cast<std::size_t>(band.padding);
+            if (band.rows > 0) {
+                for (std::int64_t r = 0; r < rows; ++r, used += rowBytes) {
+                    ExtractChannel(in + r * layout.rowBytes, out + used, width, channel);
+                    std::memset(out + used + 3 * width, 0, rowBytes - 3 * width);
+                }
+            } else {
+                const auto pixels = static_cast<std::size_t>(band.pixels);
+                ExtractChannel(in, out + used, pixels, channel);
+                used += 3 * pixels;
+                std::memset(out + used, 0, static_cast<std::size_t>(band.padding));
+                used += static_cast<std::size_t>(band.padding);
+            }
+            const std::int64_t offset = at == 0 ? 0 : kBitmapHeaderBytes + at;
+            if (const int error = file->writeAt(out, used, offset))
+                throw writeFailure(plan.targets[static_cast<std::size_t>(index)], error);
         }
-        const std::int64_t offset = band.at == 0 ? 0 : kBitmapHeaderBytes + band.at;
-        if (const int error = file->writeAt(out, used, offset))
-            throw writeFailure(plan.targets[static_cast<std::size_t>(index)], error);
+        first += rows;
+        if (band.rows == 0 || first >= band.rows)
+            return;
     }
 }
 
@@ -169,10 +182,14 @@ void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitCon
     std::atomic<bool> failed = false;
     std::mutex failureLock;
     std::exception_ptr failure;
+    Workers *workers = control.workers;
+    const auto helpers = workers ? std::min<std::int64_t>(workers->threads() - 1, bands.count() - 1) : 0;
+    // Threads that share the files write them in whole bands, seldom waiting for each other.
+    const std::int64_t pieceBytes = helpers > 0 ? kSplitBandBytes : kPieceBytes;
     const auto work = [&] {
         try {
             for (std::int64_t k; !failed && (k = next++) < bands.count();) {
-                writeBand(plan, bands, k, files, header);
+                writeBand(plan, bands, k, files, header, pieceBytes);
                 if (control.afterBand)
                     control.afterBand();
             }
@@ -183,8 +200,6 @@ void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitCon
             failed = true;
         }
     };
-    Workers *workers = control.workers;
-    const auto helpers = workers ? std::min<std::int64_t>(workers->threads() - 1, bands.count() - 1) : 0;
     std::atomic<std::int64_t> running = helpers;
     for (std::int64_t i = 0; i < helpers; ++i)
         workers->post([&] {
@@ -283,7 +298,7 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     if (!file.open(path))
         throw readFailure(path, file.errorString(), file.error());
     Buffers &kept = buffers();
-    const bool whole = file.size() <= static_cast<std::int64_t>(kBandBytes);
+    const bool whole = file.size() <= kPieceBytes;
     kept.whole = nullptr;
     const std::int64_t got = whole ? file.readAt(0, kept.source.get(), static_cast<std::size_t>(file.size()))
                                    : file.readAt(0, bytes.data(), bytes.size());
