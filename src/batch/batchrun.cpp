@@ -88,7 +88,7 @@ public:
         std::atomic<int> state = Queued;
         std::atomic<bool> abandoned = false;
         qsizetype position = 0;
-        QString key; // its red file: no two files in flight share outputs
+        QString key; // its name but the extension: no two files in flight share outputs
         std::optional<SplitPlan> plan;
         std::unique_ptr<WrittenChannels> written;
         bool failed = false;
@@ -108,7 +108,10 @@ public:
             if (std::ssize(m_jobs) >= m_limit || splitInBands(file.foundSize())
                 || !destinationsExist(file))
                 return;
-            const QString key = ChannelFilePath(file.path(), m_names.red, Channel::Red);
+            // Sources alike but for the case of their extensions share outputs, and so may
+            // one folder listed twice, spelt differently.
+            const QString &path = file.path();
+            const QString key = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).chopped(4);
             if (m_keys.contains(key))
                 return;
             auto job = std::make_shared<Job>();

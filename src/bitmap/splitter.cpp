@@ -322,12 +322,13 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
         return plan;
     plan.header = ChannelFileHeader(header, plan.layout);
     const QString *folders[3] = {&redDir, &greenDir, &blueDir};
-    for (int k = 0; k < 3; ++k) {
-        plan.targets[static_cast<std::size_t>(k)] = ChannelFilePath(path, *folders[k], kChannels[k]);
+    for (std::size_t k = 0; k < 3; ++k) {
+        plan.targets[k] = ChannelFilePath(path, *folders[k], kChannels[k]);
+        plan.names[k] = QFile::encodeName(plan.targets[k]);
         // The source's own name may be as long as names can be; with its prefix, an output's may not.
-        const QByteArray encoded = QFile::encodeName(plan.targets[static_cast<std::size_t>(k)]);
-        if (encoded.size() - encoded.lastIndexOf('/') - 1 > NAME_MAX || encoded.size() >= PATH_MAX)
-            throw writeFailure(plan.targets[static_cast<std::size_t>(k)], ENAMETOOLONG);
+        const QByteArray &name = plan.names[k];
+        if (name.size() - name.lastIndexOf('/') - 1 > NAME_MAX || name.size() >= PATH_MAX)
+            throw writeFailure(plan.targets[k], ENAMETOOLONG);
     }
     return plan;
 }
@@ -338,7 +339,7 @@ WrittenChannels::WrittenChannels(const SplitPlan &plan, std::initializer_list<in
 {
     for (const int k : channels) {
         auto file = std::make_unique<AtomicOutputFile>();
-        if (!file->create(m_targets[static_cast<std::size_t>(k)]))
+        if (!file->create(plan.names[static_cast<std::size_t>(k)]))
             throw writeFailure(m_targets[static_cast<std::size_t>(k)], file->error());
         m_files.emplace_back(k, std::move(file));
     }

@@ -94,6 +94,7 @@ struct SplitPlan
     BitmapHeader header;                 // of the channel files
     PixelLayout layout;
     std::array<QString, 3> targets;      // red, green, blue
+    std::array<QByteArray, 3> names;     // the same, as the file system spells them
     std::shared_ptr<SourceFile> file;    // open while the plan is carried out
 };
 

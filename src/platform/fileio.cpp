@@ -304,9 +304,21 @@ void AtomicOutputFile::setFault(std::function<int(Step, std::size_t)> fault)
 
 bool AtomicOutputFile::create(const QString &finalPath)
 {
+    return create(QFile::encodeName(finalPath));
+}
+
+const QByteArray &AtomicOutputFile::tempName()
+{
+    if (m_tempName.isEmpty())
+        m_tempName = temporaryName(m_finalName);
+    return m_tempName;
+}
+
+bool AtomicOutputFile::create(const QByteArray &finalName)
+{
     discard();
-    m_finalName = QFile::encodeName(finalPath);
-    m_tempName = temporaryName(m_finalName);
+    m_finalName = finalName;
+    m_tempName.clear();
     m_written = 0;
     m_end = 0;
     if (m_finalName.isEmpty()) {
@@ -315,7 +327,8 @@ bool AtomicOutputFile::create(const QString &finalPath)
     }
     // An unnamed file is linked through /proc; without it, named files serve.
     static const bool canLink = ::access("/proc/self/fd", F_OK) == 0;
-    const QByteArray folder = folderOf(m_finalName);
+    m_folder = folderOf(m_finalName);
+    const QByteArray &folder = m_folder;
     if (s_unnamedAllowed && canLink && linkingIn(folder) != Linking::Refuses) {
         if (const int error = injectedFault(Step::Open)) {
             fail(error);
@@ -340,6 +353,7 @@ bool AtomicOutputFile::create(const QString &finalPath)
 
 bool AtomicOutputFile::createNamed()
 {
+    tempName();
     {
         const std::lock_guard lock(s_liveLock);
         if (s_closed) {
@@ -437,7 +451,7 @@ int AtomicOutputFile::linkUnnamed(bool *replacing)
 
 int AtomicOutputFile::linkAsTemporary()
 {
-    if (!startUsingName(m_tempName))
+    if (!startUsingName(tempName()))
         return ECANCELED;
     // A link an interrupted run left under the temporary name goes first.
     int error = linkDescriptor(m_fd, m_tempName);
@@ -486,7 +500,7 @@ bool AtomicOutputFile::prepare()
         return false;
     if (m_kind != Kind::Unnamed)
         return true;
-    const QByteArray folder = folderOf(m_finalName);
+    const QByteArray &folder = m_folder;
     if (linkingIn(folder) == Linking::Links)
         return true;
     // A folder's first file finds out whether its file system links unnamed
@@ -559,7 +573,7 @@ bool AtomicOutputFile::commit()
     if (linkRefused(error)) {
         // A folder that linked before and refuses now: the file in hand goes
         // through a named one after all.
-        noteLinking(folderOf(m_finalName), Linking::Refuses);
+        noteLinking(m_folder, Linking::Refuses);
         return moveToNamed() && renameTemporary();
     }
     if (error != 0) {

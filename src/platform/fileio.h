@@ -67,6 +67,8 @@ public:
     AtomicOutputFile &operator=(const AtomicOutputFile &) = delete;
 
     bool create(const QString &finalPath);
+    // The same, with the path as the file system spells it.
+    bool create(const QByteArray &finalName);
     // Writes `count` bytes at `offset`. Several threads may write one file at
     // once, at different places. Returns 0 or the error number; a failure
     // drops nothing, so that the other writers can finish first: discard()
@@ -111,6 +113,7 @@ public:
 private:
     enum class Kind { None, Unnamed, LinkedTemporary, Named };
 
+    const QByteArray &tempName();
     bool createNamed();
     int linkUnnamed(bool *replacing);
     int linkAsTemporary();
@@ -122,7 +125,8 @@ private:
     int m_fd = -1;
     Kind m_kind = Kind::None;
     QByteArray m_finalName;
-    QByteArray m_tempName;
+    QByteArray m_folder;
+    QByteArray m_tempName; // made when first needed
     int m_errno = 0;
     QString m_error;
     std::int64_t m_written = 0; // bytes handed to m_fd, for the fault hook's Drop
