@@ -143,6 +143,16 @@ public:
         return job;
     }
 
+    // The file of `turn` found no room: the files in flight after it are
+    // dropped, their room freed, and none is split ahead any more.
+    void noRoomAt(qsizetype turn)
+    {
+        for (qsizetype at = m_spaceFailedAt; turn < at;)
+            if (m_spaceFailedAt.compare_exchange_weak(at, turn))
+                break;
+        dropFrom(turn + 1);
+    }
+
     // Abandons the files from `position` on; each is split again in its turn.
     void dropFrom(qsizetype position)
     {
@@ -367,19 +377,22 @@ void BatchRun::placeInTurn(const std::function<void()> &place)
 // Splits a file in its turn on this thread, lending it the run's threads
 // should it be large.
 QString BatchRun::splitHere(const QString &path, qint64 foundSize, const Names &names, bool channelByChannel,
-                            Workers &workers)
+                            Ahead &ahead, qsizetype turn)
 {
     SplitControl control;
     control.afterBand = [this] { throwIfStopped(); };
     control.commit = [this](const std::function<void()> &place) { placeInTurn(place); };
     control.foundSize = foundSize;
-    control.workers = &workers;
+    control.workers = &ahead.workers();
+    control.noRoom = [&ahead, turn] { ahead.noRoomAt(turn); };
     const SplitPlan plan = PlanSplit(path, names.red, names.green, names.blue, foundSize);
     if (plan.result == QLatin1String("OK")) {
-        if (channelByChannel)
+        if (channelByChannel) {
+            control.noRoom();
             CarryOutChannelByChannel(plan, control);
-        else
+        } else {
             CarryOut(plan, control);
+        }
     }
     return plan.result;
 }
@@ -459,9 +472,10 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                     if (error.side() != FaultSide::Destination || !IsLackOfSpace(error.error()))
                         throw;
                     usable = false;
+                    job->lackOfSpace = true;
                 }
                 if (!usable)
-                    result = splitHere(path, foundSize, names, job && job->lackOfSpace, ahead.workers());
+                    result = splitHere(path, foundSize, names, job && job->lackOfSpace, ahead, turn);
                 m_window.fileDone(path, result);
             } catch (const ProcessingError &error) {
                 m_window.fileDone(path, error.text());

@@ -105,7 +105,7 @@ private:
 
     BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const Names &names);
     QString splitHere(const QString &path, qint64 foundSize, const Names &names, bool channelByChannel,
-                      Workers &workers);
+                      Ahead &ahead, qsizetype turn);
     void placeInTurn(const std::function<void()> &place);
     AfterFailure applyErrorRule(const ProcessingError &error, const QString &folder);
     void reportProblem(const QString &text);

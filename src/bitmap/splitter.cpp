@@ -380,6 +380,8 @@ void CarryOut(const SplitPlan &plan, const SplitControl &control)
             throw;
     }
     // The three unfinished files are gone, and with them the room they took.
+    if (control.noRoom)
+        control.noRoom();
     CarryOutChannelByChannel(plan, control);
 }
 

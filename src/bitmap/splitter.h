@@ -59,6 +59,9 @@ struct SplitControl
     // The run's threads, lent to an image of several bands: each band is then
     // read and written by whichever thread is free.
     Workers *workers = nullptr;
+    // Told when a write found no room, before the channels are written again
+    // one at a time: the moment to free the room others hold.
+    std::function<void()> noRoom;
 };
 
 // Where the pixels lie and how many bytes each channel file carries.

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -210,27 +211,36 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     m_window.onStatus = {};
     ASSERT_EQ(BatchRun(m_window, m_platform).run(), BatchOutcome::Completed);
     ASSERT_TRUE(QFile::remove(source + QStringLiteral("/z.bmp")));
-    for (const char *name : {"a.bmp", "b.bmp"})
+    for (const char *name : {"a.bmp", "b.bmp", "c.bmp"}) // b and c split ahead meanwhile
         bitmap(source, QLatin1String(name));
     BatchRun run(m_window, m_platform);
-    std::atomic<bool> linking = false;
+    std::atomic<bool> first = true, linking = false;
     AtomicOutputFile::setFault([&](Step step, std::size_t) {
-        if (step == Step::Link && !linking.exchange(true))
+        if (step == Step::Link && first.exchange(false)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // b and c are done with meanwhile
+            linking = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
         return 0;
     });
     std::thread worker([&] { EXPECT_EQ(run.run(), BatchOutcome::Stopped); });
     while (!linking)
         std::this_thread::yield();
     run.stopAndSettle(std::chrono::steady_clock::now() + std::chrono::seconds(5));
-    QStringList placed;
-    for (const char *name : {"Red/R_a.bmp", "Green/G_a.bmp", "Blue/B_a.bmp", "Red/R_b.bmp", "Green/G_b.bmp"})
-        if (QFile::exists(source + QLatin1Char('/') + QLatin1String(name)))
-            placed.append(QLatin1String(name));
+    const auto placed = [&] {
+        QStringList found;
+        for (const char *name : {"Red/R_a.bmp", "Green/G_a.bmp", "Blue/B_a.bmp", "Red/R_b.bmp", "Blue/B_c.bmp"})
+            if (QFile::exists(source + QLatin1Char('/') + QLatin1String(name)))
+                found.append(QLatin1String(name));
+        return found;
+    };
+    const QStringList settled = placed();
     worker.join();
     AtomicOutputFile::setFault({});
-    EXPECT_EQ(placed, QStringList({QStringLiteral("Red/R_a.bmp"), QStringLiteral("Green/G_a.bmp"),
-                                   QStringLiteral("Blue/B_a.bmp")}));
+    const QStringList all_a = {QStringLiteral("Red/R_a.bmp"), QStringLiteral("Green/G_a.bmp"),
+                               QStringLiteral("Blue/B_a.bmp")};
+    EXPECT_EQ(settled, all_a);
+    EXPECT_EQ(placed(), all_a);
 }
 
 TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
@@ -248,20 +258,34 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
          QStringLiteral("Red"), QStringLiteral("Cannot write \"%1/Green/G_a.bmp\": Not a directory.")},
         {"folder_cannot_be_created", [](const QString &) {}, QStringLiteral("no/such"),
          QStringLiteral("Cannot create the folder \"%1/no/such\": No such file or directory.")},
+        // b and c, split ahead meanwhile, are put in place after a or not at all.
+        {"output_is_a_folder",
+         [](const QString &src) { ASSERT_TRUE(QDir(src).mkpath(QStringLiteral("Red/R_a.bmp"))); },
+         QStringLiteral("Red"), QStringLiteral("Cannot write \"%1/Red/R_a.bmp\": Is a directory.")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const QString source = folder(QLatin1String(c.name));
-        bitmap(source, QStringLiteral("a.bmp"));
-        bitmap(source, QStringLiteral("b.bmp"));
+        for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+            bitmap(source, QLatin1String(name));
         c.prepare(source);
+        // A file's placing waits a little: b and c are done with meanwhile.
+        AtomicOutputFile::setFault([](AtomicOutputFile::Step step, std::size_t) {
+            if (step == AtomicOutputFile::Step::Rename)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return 0;
+        });
         m_window.list = {source};
         m_window.red = c.red;
         m_window.events.clear();
         m_platform.messages.clear();
         EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
+        AtomicOutputFile::setFault({});
         expectProcessingError(c.expected.arg(source));
-        EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_a.bmp"))); // none of the file's three
+        EXPECT_FALSE(QFileInfo(source + QStringLiteral("/Red/R_a.bmp")).isFile()); // none of the file's three
+        for (const char *name : {"Green", "Blue"}) // nor any file of those after, nor a part file
+            EXPECT_EQ(QDir(source + QLatin1Char('/') + QLatin1String(name)).entryList(QDir::Files | QDir::Hidden),
+                      QStringList());
         EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
     }
 }
@@ -366,27 +390,54 @@ TEST_F(BatchRunTest, NamesTheFileSystemCannotDecodeAreReportedOncePerFolder)
         ::unlink(name.constData()); // names the temporary folder's own clean-up cannot spell
 }
 
-TEST_F(BatchRunTest, ADiskThatFillsDuringTheBlueFileKeepsRedAndGreenWhole)
+// The disk keeps what a run of one file at a time keeps: the files before,
+// the red and the green file of the one whose blue file found no room, and
+// nothing of those after, though they were being split ahead of their turn.
+TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
 {
-    const QString disk = folder(QStringLiteral("disk"));
-    const QByteArray bytes = MakeBitmap({1000, 400}); // 1.2 MB
-    constexpr long long kPage = 4096;
-    const long long pages = (bytes.size() + kPage - 1) / kPage;
-    // Room for the source, the red and the green file and a twentieth of the
-    // blue one. Written side by side, the three would each be two-thirds done
-    // when the disk filled, and none would survive.
-    RunOnSmallDisk(disk, (3 * pages + pages / 20) * kPage, [&] {
-        ASSERT_TRUE(WriteFile(disk + QStringLiteral("/a.bmp"), bytes));
-        m_window.list = {disk};
-        EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
-        expectProcessingError(
-            QStringLiteral("Cannot write \"%1/Blue/B_a.bmp\": No space left on device.").arg(disk));
-        const auto expected = ReferenceChannelFiles(bytes);
-        EXPECT_EQ(ReadFile(disk + QStringLiteral("/Red/R_a.bmp")), expected.at('R'));
-        EXPECT_EQ(ReadFile(disk + QStringLiteral("/Green/G_a.bmp")), expected.at('G'));
-        EXPECT_EQ(QDir(disk + QStringLiteral("/Blue")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                  QStringList());
-    });
+    struct Case
+    {
+        const char *name;
+        TestBitmap shape;
+        int files, full; // the disk fills during the blue file of source `full`
+    };
+    for (const Case &c : {Case{"large", {1000, 400}, 1, 0}, Case{"small", {100, 100}, 4, 2}}) {
+        SCOPED_TRACE(c.name);
+        const QString disk = folder(QLatin1String(c.name));
+        constexpr long long kPage = 4096;
+        QList<QByteArray> sources;
+        long long pages = 0; // of the sources
+        for (int i = 0; i < c.files; ++i) { // the last of several is small enough to fit in any case
+            sources.append(MakeBitmap(i > 0 && i == c.files - 1 ? TestBitmap{} : c.shape));
+            pages += (sources.last().size() + kPage - 1) / kPage;
+        }
+        const long long each = (sources.first().size() + kPage - 1) / kPage;
+        // Room for the sources, the files before, the red and the green file and
+        // a little of the blue one. Written side by side, the three would each be
+        // two-thirds done when the disk filled, and none would survive.
+        RunOnSmallDisk(disk, (pages + (3 * c.full + 2) * each + each / 20 + 1) * kPage, [&] {
+            for (int i = 0; i < c.files; ++i)
+                ASSERT_TRUE(WriteFile(disk + QStringLiteral("/%1.bmp").arg(i), sources[i]));
+            m_window.list = {disk};
+            m_platform.messages.clear();
+            EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
+            expectProcessingError(
+                QStringLiteral("Cannot write \"%1/Blue/B_%2.bmp\": No space left on device.").arg(disk).arg(c.full));
+            for (int i = 0; i < c.files; ++i)
+                for (const char channel : {'R', 'G', 'B'}) {
+                    const QString output = QStringLiteral("/%1/%2_%3.bmp")
+                                               .arg(QLatin1String(channel == 'R' ? "Red" : channel == 'G' ? "Green" : "Blue"))
+                                               .arg(QLatin1Char(channel))
+                                               .arg(i);
+                    const bool kept = i < c.full || (i == c.full && channel != 'B');
+                    EXPECT_EQ(ReadFile(disk + output), kept ? ReferenceChannelFiles(sources[i]).at(channel) : QByteArray())
+                        << output.toStdString();
+                }
+            for (const char *name : {"Red", "Green", "Blue"}) // no part file either
+                EXPECT_EQ(QDir(disk + QLatin1Char('/') + QLatin1String(name)).entryList(QDir::Hidden | QDir::Files).size(),
+                          c.full + (name[0] == 'B' ? 0 : 1));
+        });
+    }
 }
 
 TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)
