@@ -321,6 +321,7 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     m_window.list = {source, gone, later};
     m_window.onStatus = [&](const QString &status) {
         if (status.endsWith(QLatin1String("b.bmp"))) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // b, c, d are split ahead by now
             ASSERT_TRUE(WriteFile(b, cut));  // shorter than when it was found
             ASSERT_TRUE(QFile::remove(c));   // gone since the search
             ASSERT_TRUE(WriteFile(d, ""));   // emptied, to be written anew

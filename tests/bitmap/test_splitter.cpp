@@ -413,16 +413,33 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
 // falls back to named files, and the file in hand still gets into place. A
 // close that fails once the new file stands keeps it, rather than leaving the
 // user with neither output.
+// Some file systems take unnamed files but refuse to link them: the folder
+// falls back to named files, and the file in hand still gets into place, its
+// bytes copied before the three files are put in place, never while. Any
+// other failure of a link is the error it is. A close that fails once the new
+// file stands keeps it, rather than leaving the user with neither output.
 TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewFile)
 {
     const QByteArray bytes = MakeBitmap({7, 5});
-    std::atomic<int> links = 0; // counted on both threads of the split
+    std::atomic<int> links = 0, writesWhilePlacing = 0;
+    std::atomic<bool> placing = false;
     AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
         links += step == AtomicOutputFile::Step::Link;
+        writesWhilePlacing += step == AtomicOutputFile::Step::Write && placing;
         return step == AtomicOutputFile::Step::Link ? EPERM : 0;
     });
+    SplitControl control;
+    control.commit = [&](const std::function<void()> &place) {
+        placing = true;
+        place();
+        placing = false;
+    };
     ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("x")), "older"));
-    EXPECT_EQ(split(QStringLiteral("x.bmp"), bytes), kOk);
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("x.bmp")), bytes));
+    EXPECT_EQ(SplitBitmap(source(QStringLiteral("x.bmp")), QStringLiteral("Red"), QStringLiteral("Green"),
+                          QStringLiteral("Blue"), control),
+              kOk);
+    EXPECT_EQ(writesWhilePlacing, 0);
     expectReference(QStringLiteral("x"), bytes);
     EXPECT_EQ(destinationEntries().size(), 3);
     const int linksTried = links;
@@ -434,18 +451,28 @@ TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewF
     ASSERT_TRUE(QDir(other.path()).mkdir(QStringLiteral("R")));
     ASSERT_TRUE(WriteFile(other.filePath(QStringLiteral("R/R_z.bmp")), "older"));
     ASSERT_TRUE(WriteFile(other.filePath(QStringLiteral("z.bmp")), bytes));
-    AtomicOutputFile::setFault([](AtomicOutputFile::Step step, std::size_t) {
-        return step == AtomicOutputFile::Step::Close ? EIO : 0;
-    });
-    try {
-        SplitBitmap(other.filePath(QStringLiteral("z.bmp")), QStringLiteral("R"), QStringLiteral("R"),
-                    QStringLiteral("R"));
-        ADD_FAILURE() << "no error";
-    } catch (const ProcessingError &error) {
-        EXPECT_EQ(error.text(), QStringLiteral("Cannot write \"%1\": Input/output error.")
-                                    .arg(other.filePath(QStringLiteral("R/R_z.bmp"))));
-    }
-    AtomicOutputFile::setFault({});
+    const auto splitZ = [&](int fault, AtomicOutputFile::Step failing) {
+        links = 0;
+        AtomicOutputFile::setFault([&, fault, failing](AtomicOutputFile::Step step, std::size_t) {
+            links += step == AtomicOutputFile::Step::Link;
+            return step == failing ? fault : 0;
+        });
+        QString error;
+        try {
+            SplitBitmap(other.filePath(QStringLiteral("z.bmp")), QStringLiteral("R"), QStringLiteral("R"),
+                        QStringLiteral("R"));
+        } catch (const ProcessingError &e) {
+            error = e.text();
+        }
+        AtomicOutputFile::setFault({});
+        return error;
+    };
+    const QString failed = QStringLiteral("Cannot write \"%1\": Input/output error.")
+                               .arg(other.filePath(QStringLiteral("R/R_z.bmp")));
+    EXPECT_EQ(splitZ(EIO, AtomicOutputFile::Step::Link), failed);
+    EXPECT_EQ(ReadFile(other.filePath(QStringLiteral("R/R_z.bmp"))), "older");
+    EXPECT_EQ(splitZ(EIO, AtomicOutputFile::Step::Close), failed);
+    EXPECT_GT(links, 0); // the folder still links unnamed files
     EXPECT_EQ(ReadFile(other.filePath(QStringLiteral("R/R_z.bmp"))), ReferenceChannelFiles(bytes).at('R'));
 }
 

@@ -488,13 +488,22 @@ TEST_F(MainWindowTest, TheRunWorksInTheBackgroundAndTheWindowFollowsItInOrder)
     EXPECT_EQ(ReadFile(source + QStringLiteral("/Blue/B_b.bmp")), ReferenceChannelFiles(MakeBitmap({3, 2})).at('B'));
 }
 
-TEST_F(MainWindowTest, ProcessWithAnEmptyListOnlyTellsTheUser)
+// An empty list, or a name that would put the outputs among the sources: the
+// run only tells the user. The field keeps what was typed, the store its own.
+TEST_F(MainWindowTest, ProcessWithAnEmptyListOrANameAmongTheSourcesOnlyTellsTheUser)
 {
     frmMain &w = open();
     child<QPushButton>("cmdProcess")->click();
     ASSERT_TRUE(waitForRun(w));
-    ASSERT_EQ(m_platform.messages.size(), 1);
+    edit("txtGreenDir", QStringLiteral(".."), "txtBlueDir");
+    child<QPushButton>("cmdProcess")->click();
+    ASSERT_TRUE(waitForRun(w));
+    ASSERT_EQ(m_platform.messages.size(), 2);
     EXPECT_EQ(m_platform.messages[0].title, QStringLiteral("No Folders Added"));
+    EXPECT_EQ(m_platform.messages[1].title, QStringLiteral("Invalid Folder Name"));
+    EXPECT_TRUE(m_platform.messages[1].text.startsWith(QStringLiteral("The Green Folder name \"..\" cannot be used")));
+    EXPECT_EQ(field("txtGreenDir")->text(), QStringLiteral(".."));
+    EXPECT_EQ(stored("GreenDir"), QStringLiteral("<none>"));
 }
 
 // While a write stalls for seconds, the window goes on answering at once and
