@@ -18,12 +18,19 @@ void FindBitmaps(const QString &folderPath)
 void SearchFolder(FileSearch &search)
 {
     const QString base = AddBackslash(search.FolderPath);
+    // Without recursion the listing of every entry serves only to tell that
+    // the folder can be listed; asking just that spares listing it twice.
+    if (!search.Recurse) {
+        if (FolderCanBeListed(search.FolderPath))
+            ListMatchingFiles(search);
+        return;
+    }
     FileFinder folders;
     FindData data;
     if (!folders.findFirst(base + QStringLiteral("*.*"), data))
         return;
     ListMatchingFiles(search);
-    if (search.Recurse) {
+    {
         const QString top = search.FolderPath;
         do {
             if ((data.attributes & kAttributeDirectory) != 0) {

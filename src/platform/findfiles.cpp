@@ -113,6 +113,14 @@ void FileFinder::close()
     m_next = 0;
 }
 
+bool FolderCanBeListed(const QString &path)
+{
+    DIR *dir = path.isEmpty() ? nullptr : ::opendir(QFile::encodeName(path).constData());
+    if (dir)
+        ::closedir(dir);
+    return dir != nullptr;
+}
+
 QString DirFirst(const QString &path, std::uint32_t mask)
 {
     if (path.endsWith(QLatin1Char('/'))) {

@@ -39,6 +39,9 @@ private:
     qsizetype m_next = 0;
 };
 
+// True when the folder at `path` can be listed.
+bool FolderCanBeListed(const QString &path);
+
 // The first entry for `path`: mask 0 plain files only, mask 16 plain files and
 // folders. Empty when there is none.
 QString DirFirst(const QString &path, std::uint32_t mask);
