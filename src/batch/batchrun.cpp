@@ -266,6 +266,9 @@ BatchOutcome BatchRun::run()
 {
     const Names names{m_window.redDirName(), m_window.greenDirName(), m_window.blueDirName()};
     m_problems = 0;
+    m_split = 0;
+    m_splitFolders = 0;
+    m_error.clear();
     const std::pair<const char *, const QString *> fields[] = {
         {"Red Folder", &names.red}, {"Green Folder", &names.green}, {"Blue Folder", &names.blue}};
     for (const auto &[field, name] : fields) {
@@ -429,6 +432,7 @@ BatchRun::AfterFailure BatchRun::applyErrorRule(const ProcessingError &error, co
         return AfterFailure::NextFolder;
     }
     if (error.side() == FaultSide::Destination) {
+        m_error = error.text();
         ShowNotice(m_platform, error.text(), QStringLiteral("Processing Error"));
         return AfterFailure::EndRun;
     }
@@ -449,6 +453,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
     qsizetype position = 0; // of the folder's first file in `files`
     for (qsizetype f = 0; f < work.size(); position += work[f].filePaths.size(), ++f) {
         const FolderFiles &folder = work[f];
+        const int splitBefore = m_split;
         throwIfStopped();
         reportUnreadableNames(folder);
         const qsizetype count = folder.filePaths.size();
@@ -489,6 +494,8 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 }
                 if (!usable)
                     result = splitHere(path, foundSize, names, job && job->lackOfSpace, ahead, turn);
+                if (result == QLatin1String("OK") && m_split++ == splitBefore)
+                    ++m_splitFolders;
                 m_window.fileDone(path, result);
             } catch (const ProcessingError &error) {
                 m_window.fileDone(path, error.text());
@@ -557,4 +564,5 @@ void BatchRun::finish()
     m_window.setThisFolderProgress(0);
     m_window.setAllFilesProgress(0);
     m_window.setStatusText(QStringLiteral("Ready..."));
+    m_window.runEnded(m_split, m_splitFolders, m_error);
 }

@@ -32,6 +32,10 @@ public:
     // A file is done with: `result` is "OK", the refusal text, or why it
     // could not be split. Only a headless run lists these.
     virtual void fileDone(const QString & /*path*/, const QString & /*result*/) {}
+    // A run that went through its files has ended, after its last change to
+    // the window: how many files it split, from how many folders, and the
+    // text of the error that ended it, if one did.
+    virtual void runEnded(int /*filesSplit*/, int /*folders*/, const QString & /*error*/) {}
 };
 
 // One listed folder that holds bitmap files, with their full paths.
@@ -119,6 +123,9 @@ private:
     int m_threads = 0;
     std::atomic<bool> m_stopRequested = false;
     int m_problems = 0;
+    int m_split = 0;        // files put in place
+    int m_splitFolders = 0; // folders they came from
+    QString m_error;        // that ended the run
     // A stop comes either before a file's outputs are put in place or after
     // all of them are: the check and `m_placingNow` go under one lock.
     std::mutex m_placingLock;

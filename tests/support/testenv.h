@@ -11,6 +11,7 @@ inline void PrepareTestEnvironment(const QTemporaryDir &home)
 {
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toLocal8Bit());
     qputenv("XDG_RUNTIME_DIR", (home.path() + QStringLiteral("/runtime")).toLocal8Bit());
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS"); // no notification reaches the desktop the tests run on
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     IgnoreFileSizeSignal();

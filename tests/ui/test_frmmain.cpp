@@ -7,6 +7,7 @@
 #include "ui/main/options.h"
 
 #include <QAction>
+#include <QDBusConnection>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -635,4 +637,101 @@ TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnything)
     EXPECT_TRUE(m_platform.messages.isEmpty());
 }
 
+// A session bus of the test's own, with a notification service that notes
+// what it is asked and a task bar that notes the progress it is sent.
+class SessionBus : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    bool start()
+    {
+        m_daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                        QStringLiteral("--print-address=1")});
+        if (!m_daemon.waitForReadyRead(10000))
+            return false;
+        const QByteArray address = m_daemon.readLine().trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        QDBusConnection bus = QDBusConnection::connectToBus(QString::fromUtf8(address), QStringLiteral("test"));
+        return bus.registerService(QStringLiteral("org.freedesktop.Notifications"))
+               && bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), this,
+                                     QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)
+               && bus.connect({}, {}, QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"),
+                              this, SLOT(update(QString,QVariantMap)));
+    }
+    ~SessionBus() override
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("test"));
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        m_daemon.kill();
+        m_daemon.waitForFinished();
+    }
+
+    QStringList progress; // "0.5", ..., "hidden"
+    QList<QStringList> notified;
+
+public slots:
+    uint Notify(const QString &app, uint, const QString &icon, const QString &summary, const QString &body,
+                const QStringList &actions, const QVariantMap &hints, int)
+    {
+        notified.append({app, icon, summary, body, actions.value(0), hints.value(QStringLiteral("desktop-entry")).toString()});
+        return static_cast<uint>(notified.size());
+    }
+    void update(const QString &uri, const QVariantMap &properties)
+    {
+        EXPECT_EQ(uri, QStringLiteral("application://org.example.prismora.desktop"));
+        progress.append(properties.value(QStringLiteral("progress-visible")).toBool()
+                            ? QString::number(properties.value(QStringLiteral("progress")).toDouble())
+                            : QStringLiteral("hidden"));
+    }
+
+signals:
+    void ActionInvoked(uint id, const QString &action);
+
+private:
+    QProcess m_daemon;
+};
+
+// A run's progress shows on the task bar and is hidden when it ends; a run
+// that ends while the window is not active is told in a notification, whose
+// default action brings the window back.
+TEST_F(MainWindowTest, ARunShowsOnTheTaskBarAndEndsInANotificationWhenUnseen)
+{
+    SessionBus bus;
+    ASSERT_TRUE(bus.start()) << "dbus-daemon";
+    QTemporaryDir dir;
+    const QString source = sourceWithOlderOutputs(dir);
+    for (const bool watched : {true, false}) {
+        SCOPED_TRACE(watched ? "watched" : "unseen");
+        bus.progress.clear();
+        frmMain &w = open();
+        drop({source});
+        QWidget other;
+        if (!watched) {
+            other.show();
+            other.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+        }
+        child<QPushButton>("cmdProcess")->click();
+        ASSERT_TRUE(waitForRun(w));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return bus.progress.contains(QStringLiteral("hidden")); }));
+        EXPECT_EQ(bus.progress, QStringList({QStringLiteral("0.5"), QStringLiteral("1"), QStringLiteral("hidden")}));
+        if (watched) {
+            QTest::qWait(200);
+            EXPECT_TRUE(bus.notified.isEmpty());
+            continue;
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !bus.notified.isEmpty(); }));
+        EXPECT_EQ(bus.notified, QList<QStringList>({{QStringLiteral("Prismora"), QStringLiteral("prismora"),
+                                                      QStringLiteral("The run has finished"),
+                                                      QStringLiteral("Split 2 files from 1 folder."),
+                                                      QStringLiteral("default"), QStringLiteral("org.example.prismora")}}));
+        emit bus.ActionInvoked(1, QStringLiteral("default"));
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&w));
+    }
+}
+
 } // namespace
+
+#include "test_frmmain.moc"

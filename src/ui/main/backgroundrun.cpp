@@ -33,6 +33,10 @@ public:
     {
         m_owner.show([this, text] { m_owner.m_window.setStatusText(text); });
     }
+    void runEnded(int filesSplit, int folders, const QString &error) override
+    {
+        m_owner.show([this, filesSplit, folders, error] { m_owner.m_window.runEnded(filesSplit, folders, error); });
+    }
     QString redDirName() const override { return m_red; }
     QString greenDirName() const override { return m_green; }
     QString blueDirName() const override { return m_blue; }

@@ -5,6 +5,7 @@
 #include "platform/settings.h"
 #include "ui/about/frmabout.h"
 #include "ui/addfolder/frmaddfolder.h"
+#include "ui/main/desktopbus.h"
 #include "ui/common/twips.h"
 #include "ui/main/options.h"
 
@@ -144,6 +145,7 @@ frmMain::frmMain(Platform &platform, QWidget *parent)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Prismora"));
+    m_desktop = new DesktopBus(this);
     setWindowIcon(QIcon(QStringLiteral(":/icons/prismora.png")));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -352,6 +354,10 @@ void frmMain::placeTabPages()
 void frmMain::setCaption(const QString &caption)
 {
     setWindowTitle(caption);
+    // The caption marks a run's start and end: the task bar follows it.
+    m_processing = caption == BatchRun::processingCaption();
+    if (!m_processing)
+        m_desktop->hideProgress();
 }
 
 void frmMain::setThisFolderProgress(int value)
@@ -362,6 +368,8 @@ void frmMain::setThisFolderProgress(int value)
 void frmMain::setAllFilesProgress(int value)
 {
     pbrAllFiles->setValue(value);
+    if (m_processing)
+        m_desktop->setProgress(value);
 }
 
 void frmMain::setStatusText(const QString &text)
@@ -382,6 +390,31 @@ QString frmMain::greenDirName() const
 QString frmMain::blueDirName() const
 {
     return txtBlueDir->text();
+}
+
+// A user who looked away is told how the run ended; one who watches sees it.
+void frmMain::runEnded(int filesSplit, int folders, const QString &error)
+{
+    if (isActiveWindow())
+        return;
+    const auto count = [](int n, const char *one, const char *many) {
+        return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+    };
+    if (!error.isEmpty())
+        m_desktop->notify(QStringLiteral("The run ended on an error"), error, [this] { showWindow(); });
+    else
+        m_desktop->notify(QStringLiteral("The run has finished"),
+                          filesSplit == 0 ? QStringLiteral("No file was split.")
+                                          : QStringLiteral("Split %1 from %2.")
+                                                .arg(count(filesSplit, "file", "files"), count(folders, "folder", "folders")),
+                          [this] { showWindow(); });
+}
+
+void frmMain::showWindow()
+{
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 QStringList frmMain::folders() const
@@ -542,8 +575,9 @@ void frmMain::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    // The file in progress is abandoned: none of its outputs is put in place.
+    // The files in progress are abandoned: none of their outputs is put in place.
     m_run.abandon();
+    m_desktop->hideProgress(true);
     if (mnuFileSave->isEnabled() && AskYesNo(m_platform, SaveOptionsPrompt(), QStringLiteral("Save Options")))
         SaveOptions();
 }

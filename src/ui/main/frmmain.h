@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <functional>
 
+class DesktopBus;
 class Platform;
 class QAction;
 class frmAddFolder;
@@ -60,6 +61,7 @@ public:
     QString greenDirName() const override;
     QString blueDirName() const override;
     QStringList folders() const override;
+    void runEnded(int filesSplit, int folders, const QString &error) override;
 
     // Adds a dropped list of paths: files skipped, duplicates beep.
     void lstFolders_OLEDragDrop(const QStringList &paths);
@@ -71,6 +73,8 @@ public:
     // Windows opened from this one register here, so that leaving closes
     // them all, the most recently loaded first.
     void registerWindow(QWidget *window);
+    // Brings the window to the front, as a notification's default action does.
+    void showWindow();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -95,6 +99,8 @@ private:
 
     Platform &m_platform;
     BackgroundRun m_run;
+    DesktopBus *m_desktop = nullptr;
+    bool m_processing = false; // the caption says so
     bool m_endedAtStartup = false;
     bool m_exiting = false;
     bool m_unloaded = false;
