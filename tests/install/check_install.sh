@@ -38,6 +38,32 @@ for code in $(sed -n '/^Exit status:/,$s/^ *\([0-9][0-9]*\) .*/\1/p' <<<"$help")
     grep -q "^- \`$code\`" <<<"$readme" || { echo "README lacks exit code $code"; exit 1; }
 done
 
+# The shells' completions know every option the parser lists, and bash's
+# completes a partial option and a folder.
+bash_completion=$prefix/share/bash-completion/completions/prismora
+zsh_completion=$prefix/share/zsh/vendor-completions/_prismora
+fish_completion=$prefix/share/fish/vendor_completions.d/prismora.fish
+for option in $(grep -oE -- '--[a-z]+' <<<"$help" | sort -u); do
+    grep -q -- "$option" "$bash_completion" || { echo "bash completion lacks $option"; exit 1; }
+    grep -qE -- "$option[=[}]" "$zsh_completion" || { echo "zsh completion lacks $option"; exit 1; }
+    grep -q -- "-l ${option#--}\b" "$fish_completion" || { echo "fish completion lacks $option"; exit 1; }
+done
+complete_bash() { # words...; the last is completed
+    bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _prismora; echo "${COMPREPLY[*]}"' \
+        _ "$bash_completion" "$@"
+}
+[ "$(complete_bash prismora --ver)" = "--verbose --version" ] || { echo "bash completes --ver wrongly"; exit 1; }
+mkdir -p "$packages/fold/sub" && touch "$packages/fold/file.bmp"
+[ "$(complete_bash prismora --process "$packages/fold/")" = "$packages/fold/sub" ] \
+    || { echo "bash completes a folder wrongly"; exit 1; }
+if command -v zsh >/dev/null; then zsh -n "$zsh_completion"; fi
+if command -v fish >/dev/null; then
+    fish -n "$fish_completion"
+    fish -c "source $fish_completion; complete -C'prismora --pro'" | grep -q '^--process' \
+        || { echo "fish completes --pro wrongly"; exit 1; }
+fi
+rm -rf "$packages/fold"
+
 # The Debian package, checked by Debian's own checker: no error, no warning.
 if command -v lintian >/dev/null; then
     (cd "$build" && cpack -G DEB -B "$packages" >/dev/null)
