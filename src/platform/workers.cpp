@@ -31,16 +31,20 @@ void Workers::helpUntil(const std::function<bool()> &done)
 {
     std::unique_lock lock(m_lock);
     while (!done()) {
-        if (m_queue.empty()) {
+        if (m_queue.empty())
             m_changed.wait(lock);
-            continue;
-        }
-        std::function<void()> task = std::move(m_queue.front());
-        m_queue.pop_front();
-        lock.unlock();
-        task();
-        lock.lock();
+        else
+            runFirst(lock);
     }
+}
+
+void Workers::runFirst(std::unique_lock<std::mutex> &lock)
+{
+    std::function<void()> task = std::move(m_queue.front());
+    m_queue.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
 }
 
 void Workers::wake()
@@ -58,10 +62,6 @@ void Workers::serve()
         m_changed.wait(lock, [this] { return m_quitting || !m_queue.empty(); });
         if (m_quitting)
             return;
-        std::function<void()> task = std::move(m_queue.front());
-        m_queue.pop_front();
-        lock.unlock();
-        task();
-        lock.lock();
+        runFirst(lock);
     }
 }

@@ -31,6 +31,8 @@ public:
 
 private:
     void serve();
+    // Takes the first queued task and runs it without the lock.
+    void runFirst(std::unique_lock<std::mutex> &lock);
 
     std::vector<std::thread> m_threads;
     std::mutex m_lock; // guards what follows
