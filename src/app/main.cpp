@@ -31,6 +31,6 @@ int main(int argc, char *argv[])
     // Closed mid-run: the files not yet in place are abandoned, not waited
     // for, and the program ends within five seconds whatever a disk does.
     if (window.runInProgress())
-        SettleAndExit(window.abandonRunForExit(), code, std::chrono::milliseconds(4500));
+        SettleAndExit(window.abandonRunForExit(), code, std::chrono::milliseconds(4000));
     return code;
 }

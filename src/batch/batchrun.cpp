@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -73,7 +74,8 @@ class BatchRun::Ahead
 {
 public:
     Ahead(BatchRun &run, int threads, const std::vector<Entry> &files, const Names &names)
-        : m_run(run), m_files(files), m_names(names), m_limit(threads > 1 ? 2 * threads : 0), m_workers(threads)
+        : m_run(run), m_files(files), m_names(names), m_limit(threads > 1 ? inFlightLimit(threads) : 0),
+          m_workers(threads)
     {
     }
 
@@ -107,16 +109,15 @@ public:
     {
         if (m_limit == 0 || m_spaceFailedAt != kNone)
             return;
+        // The file whose turn it is may be split here and now, not ahead.
+        const QString current = keyOf(m_files[static_cast<std::size_t>(turn)]);
         for (qsizetype u = std::max(m_next, turn + 1); u < std::ssize(m_files); m_next = ++u) {
             const Entry &file = m_files[static_cast<std::size_t>(u)];
             if (std::ssize(m_jobs) >= m_limit || splitInBands(file.foundSize())
                 || !destinationsExist(file))
                 return;
-            // Sources alike but for the case of their extensions share outputs, and so may
-            // one folder listed twice, spelt differently.
-            const QString &path = file.path();
-            const QString key = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).chopped(4);
-            if (m_keys.contains(key))
+            const QString key = keyOf(file);
+            if (key == current || m_keys.contains(key))
                 return;
             auto job = std::make_shared<Job>();
             job->position = u;
@@ -181,6 +182,25 @@ public:
 
 private:
     static constexpr qsizetype kNone = std::numeric_limits<qsizetype>::max();
+
+    // A few files in flight per thread, each holding four open files, within
+    // what the process may open.
+    static qsizetype inFlightLimit(int threads)
+    {
+        rlimit open{};
+        const rlim_t allowed = ::getrlimit(RLIMIT_NOFILE, &open) == 0 ? open.rlim_cur : 1024;
+        constexpr rlim_t kKept = 64; // for everything else
+        return std::min<qsizetype>(2 * qsizetype{threads},
+                                   allowed > kKept ? static_cast<qsizetype>((allowed - kKept) / 4) : 0);
+    }
+
+    // Sources alike but for the case of their extensions share outputs, and so
+    // may one folder listed twice, spelt differently: the name tells.
+    static QString keyOf(const Entry &file)
+    {
+        const QString &path = file.path();
+        return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).chopped(4);
+    }
 
     void work(Job &job)
     {
@@ -491,6 +511,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                         throw;
                     usable = false;
                     job->lackOfSpace = true;
+                    job->written.reset(); // the room of what is not in place goes first
                 }
                 if (!usable)
                     result = splitHere(path, foundSize, names, job && job->lackOfSpace, ahead, turn);
@@ -498,6 +519,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                     ++m_splitFolders;
                 m_window.fileDone(path, result);
             } catch (const ProcessingError &error) {
+                throwIfStopped(); // what fails once the run is told to stop is no error of its own
                 m_window.fileDone(path, error.text());
                 const AfterFailure next = applyErrorRule(error, folder.folderPath);
                 if (next == AfterFailure::EndRun)

@@ -43,13 +43,16 @@ ProcessingError writeFailure(const QString &path, int error)
 
 // The band buffers of a thread, made at its first band and kept: a fresh set
 // per file would cost the system new zeroed pages for every small image.
+// Left unfilled, so that only the part a thread uses costs memory: a piece
+// of 128 KiB of rows and its channel, but for rows wider than that.
 struct Buffers
 {
-    std::unique_ptr<std::uint8_t[]> source = std::make_unique<std::uint8_t[]>(kBandBytes);
-    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kOutputBytes);
+    std::unique_ptr<std::uint8_t[]> source{new std::uint8_t[kBandBytes]};
+    std::unique_ptr<std::uint8_t[]> output{new std::uint8_t[kOutputBytes]};
     // A source no larger than a piece is read whole, header and pixels at
-    // once, when it is planned: the source buffer then holds it from byte 0.
-    const SourceFile *whole = nullptr;
+    // once, when it is planned on this thread: the source buffer then holds
+    // the source of the plan with this number from byte 0.
+    std::uint64_t whole = 0;
 };
 
 Buffers &buffers()
@@ -116,18 +119,18 @@ using ChannelFiles = std::vector<std::pair<int, std::unique_ptr<AtomicOutputFile
 // in its turn from a different one, so that threads writing neighbouring
 // bands seldom wait for the same file.
 void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const ChannelFiles &files,
-               const std::array<std::uint8_t, kBitmapHeaderBytes> &header, std::int64_t pieceBytes)
+               const std::array<std::uint8_t, kBitmapHeaderBytes> &header)
 {
     const PixelLayout &layout = plan.layout;
     const Bands::Band band = bands.at(k);
     Buffers &kept = buffers();
-    const bool whole = kept.whole == plan.file.get();
-    kept.whole = whole ? kept.whole : nullptr;
+    const bool whole = plan.number != 0 && kept.whole == plan.number;
+    kept.whole = whole ? kept.whole : 0;
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
     // A band goes in pieces that stay in the core's own cache with their
     // channel's rows: read once, and written to every file.
-    const std::int64_t rowsPerPiece = std::max<std::int64_t>(1, pieceBytes / layout.rowBytes);
+    const std::int64_t rowsPerPiece = std::max<std::int64_t>(1, kPieceBytes / layout.rowBytes);
     for (std::int64_t first = 0;;) {
         const std::int64_t rows = band.rows > 0 ? std::min(rowsPerPiece, band.rows - first) : 0;
         const std::int64_t at = band.at + first * layout.rowBytes;
@@ -184,12 +187,10 @@ void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitCon
     std::exception_ptr failure;
     Workers *workers = control.workers;
     const auto helpers = workers ? std::min<std::int64_t>(workers->threads() - 1, bands.count() - 1) : 0;
-    // Threads that share the files write them in whole bands, seldom waiting for each other.
-    const std::int64_t pieceBytes = helpers > 0 ? kSplitBandBytes : kPieceBytes;
     const auto work = [&] {
         try {
             for (std::int64_t k; !failed && (k = next++) < bands.count();) {
-                writeBand(plan, bands, k, files, header, pieceBytes);
+                writeBand(plan, bands, k, files, header);
                 if (control.afterBand)
                     control.afterBand();
             }
@@ -202,8 +203,9 @@ void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitCon
     };
     std::atomic<std::int64_t> running = helpers;
     for (std::int64_t i = 0; i < helpers; ++i)
-        workers->post([&] {
+        workers->post([&work, &running, workers] {
             work();
+            // Once `running` is 0 this frame may be gone: only the pool is used after it.
             if (--running == 0)
                 workers->wake();
         });
@@ -298,15 +300,17 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     if (!file.open(path))
         throw readFailure(path, file.errorString(), file.error());
     Buffers &kept = buffers();
+    static std::atomic<std::uint64_t> plans = 0;
+    plan.number = ++plans;
     const bool whole = file.size() <= kPieceBytes;
-    kept.whole = nullptr;
+    kept.whole = 0;
     const std::int64_t got = whole ? file.readAt(0, kept.source.get(), static_cast<std::size_t>(file.size()))
                                    : file.readAt(0, bytes.data(), bytes.size());
     if (got < 0)
         throw readFailure(path, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
     if (whole) {
         // Short only if the file shrank since it was opened: its bands will find out.
-        kept.whole = got == file.size() ? plan.file.get() : nullptr;
+        kept.whole = got == file.size() ? plan.number : 0;
         std::memcpy(bytes.data(), kept.source.get(), static_cast<std::size_t>(std::min<std::int64_t>(got, kBitmapHeaderBytes)));
     }
     // Checked before the header: a file emptied since, to be written anew,

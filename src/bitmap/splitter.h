@@ -99,6 +99,7 @@ struct SplitPlan
     std::array<QString, 3> targets;      // red, green, blue
     std::array<QByteArray, 3> names;     // the same, as the file system spells them
     std::shared_ptr<SourceFile> file;    // open while the plan is carried out
+    std::uint64_t number = 0;            // no two plans of a process share it
 };
 
 // Opens and checks a source and names its channel files, writing nothing.
@@ -133,7 +134,9 @@ private:
 // the source changed while it was read. Should a write fail for lack of space,
 // they are dropped and written again one channel at a time, each put in place
 // before the next is begun, so that the files that fit stay whole; any other
-// failure leaves every older output as it was. Throws ProcessingError.
+// failure to write leaves every older output as it was. (A failure while the
+// three are put in place, a folder standing where one belongs, say, leaves
+// those put in place before it new.) Throws ProcessingError.
 void CarryOut(const SplitPlan &plan, const SplitControl &control);
 // Only the second half of that: one channel at a time.
 void CarryOutChannelByChannel(const SplitPlan &plan, const SplitControl &control);

@@ -151,13 +151,32 @@ QSet<QByteArray> s_liveNamed;
 int s_opening = 0;
 bool s_closed = false;
 
-bool startUsingName(const QByteArray &name)
+// A named temporary file about to be made: refused once the process is
+// ending, and counted until it is made or not, for closeAll() to wait for.
+bool beginNaming(const QByteArray &name)
 {
     const std::lock_guard lock(s_liveLock);
     if (s_closed)
         return false;
+    ++s_opening;
     s_liveNamed.insert(name);
     return true;
+}
+
+// False when the process began ending meanwhile: what was made under `name`
+// is the caller's to remove, since closeAll() may have missed it.
+bool endNaming(const QByteArray &name, bool made)
+{
+    bool closed = false;
+    {
+        const std::lock_guard lock(s_liveLock);
+        --s_opening;
+        closed = s_closed;
+        if (!made || closed)
+            s_liveNamed.remove(name);
+    }
+    s_opened.notify_all();
+    return !closed;
 }
 
 void stopUsingName(const QByteArray &name)
@@ -353,15 +372,9 @@ bool AtomicOutputFile::create(const QByteArray &finalName)
 
 bool AtomicOutputFile::createNamed()
 {
-    tempName();
-    {
-        const std::lock_guard lock(s_liveLock);
-        if (s_closed) {
-            fail(ECANCELED);
-            return false;
-        }
-        ++s_opening;
-        s_liveNamed.insert(m_tempName);
+    if (!beginNaming(tempName())) {
+        fail(ECANCELED);
+        return false;
     }
     // One fixed name per output: whatever an interrupted run left there goes.
     int error = unlinkName(m_tempName);
@@ -373,16 +386,7 @@ bool AtomicOutputFile::createNamed()
             error = fd < 0 ? errno : 0;
         }
     }
-    bool closed = false;
-    {
-        const std::lock_guard lock(s_liveLock);
-        --s_opening;
-        closed = s_closed;
-        if (fd < 0 || closed)
-            s_liveNamed.remove(m_tempName);
-    }
-    s_opened.notify_all();
-    if (fd >= 0 && closed) { // the process is ending: what closeAll() missed goes here
+    if (!endNaming(m_tempName, fd >= 0) && fd >= 0) {
         ::close(fd);
         ::unlink(m_tempName.constData());
         fd = -1;
@@ -451,7 +455,7 @@ int AtomicOutputFile::linkUnnamed(bool *replacing)
 
 int AtomicOutputFile::linkAsTemporary()
 {
-    if (!startUsingName(tempName()))
+    if (!beginNaming(tempName()))
         return ECANCELED;
     // A link an interrupted run left under the temporary name goes first.
     int error = linkDescriptor(m_fd, m_tempName);
@@ -460,8 +464,10 @@ int AtomicOutputFile::linkAsTemporary()
         if (error == 0)
             error = linkDescriptor(m_fd, m_tempName);
     }
-    if (error != 0)
-        stopUsingName(m_tempName);
+    if (!endNaming(m_tempName, error == 0) && error == 0) {
+        ::unlink(m_tempName.constData());
+        error = ECANCELED;
+    }
     return error;
 }
 
@@ -546,6 +552,7 @@ bool AtomicOutputFile::renameTemporary()
     if (error != 0) {
         if (ours)
             unlinkName(m_tempName);
+        m_kind = Kind::Unnamed; // its temporary name is dealt with, or another's
         fail(error);
         return false;
     }

@@ -1,9 +1,15 @@
 #include "platform/workers.h"
 
+#include <system_error>
+
 Workers::Workers(int threads)
 {
-    for (int i = 1; i < threads; ++i)
-        m_threads.emplace_back([this] { serve(); });
+    // A system that will not start as many threads gets the run with fewer.
+    try {
+        for (int i = 1; i < threads; ++i)
+            m_threads.emplace_back([this] { serve(); });
+    } catch (const std::system_error &) {
+    }
 }
 
 Workers::~Workers()
@@ -44,6 +50,7 @@ void Workers::runFirst(std::unique_lock<std::mutex> &lock)
     m_queue.pop_front();
     lock.unlock();
     task();
+    task = nullptr; // what it held may close files: not under the lock
     lock.lock();
 }
 

@@ -50,6 +50,10 @@ const QStringList kEnd = {QStringLiteral("caption:Prismora"), QStringLiteral("th
 class BatchRunTest : public ::testing::Test
 {
 protected:
+    // Files are split ahead of their turn on any machine, however many cores it has.
+    static constexpr int kThreads = 3;
+    BatchRunTest() { m_run.setThreads(kThreads); }
+
     QString folder(const QString &name)
     {
         const QString path = m_dir.filePath(name);
@@ -153,6 +157,28 @@ TEST_F(BatchRunTest, ProgressStatusAndCaptionFollowEveryFileInListOrder)
     EXPECT_EQ(m_window.events.size(), expected.size());
 }
 
+// One folder listed twice, spelt differently: its files share their outputs
+// with themselves, and are never split ahead while their twin is being
+// written, however long the twin takes to be put in place.
+TEST_F(BatchRunTest, OneFolderListedTwiceIsSplitTwiceWithoutAClash)
+{
+    const QString source = folder(QStringLiteral("twice"));
+    bitmap(source, QStringLiteral("a.bmp"), TestBitmap{40, 30});
+    m_window.list = {source, source + QStringLiteral("/.")};
+    const auto here = std::this_thread::get_id(); // the run's own thread, which splits in turn
+    std::atomic<bool> first = true;
+    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
+        if (step == AtomicOutputFile::Step::Link && std::this_thread::get_id() == here && first.exchange(false))
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return 0;
+    });
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    AtomicOutputFile::setFault({});
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+    EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_a.bmp")),
+              ReferenceChannelFiles(ReadFile(source + QStringLiteral("/a.bmp"))).at('G'));
+}
+
 TEST_F(BatchRunTest, NamesAndListChangedDuringARunCountFromTheNextRun)
 {
     const QString source = folder(QStringLiteral("src"));
@@ -184,6 +210,7 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
         ASSERT_TRUE(WriteFile(source + QStringLiteral("/Green/G_b.bmp"), "older"));
         m_window.list = {source};
         BatchRun run(m_window, m_platform);
+        run.setThreads(kThreads);
         m_window.onStatus = [&](const QString &status) {
             if (status.endsWith(QLatin1String("b.bmp")) && !duringWrite)
                 run.requestStop();
@@ -214,6 +241,7 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     for (const char *name : {"a.bmp", "b.bmp", "c.bmp"}) // b and c split ahead meanwhile
         bitmap(source, QLatin1String(name));
     BatchRun run(m_window, m_platform);
+    run.setThreads(kThreads);
     std::atomic<bool> first = true, linking = false;
     AtomicOutputFile::setFault([&](Step step, std::size_t) {
         if (step == Step::Link && first.exchange(false)) {

@@ -410,10 +410,6 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
 }
 
 // Some file systems take unnamed files but refuse to link them: the folder
-// falls back to named files, and the file in hand still gets into place. A
-// close that fails once the new file stands keeps it, rather than leaving the
-// user with neither output.
-// Some file systems take unnamed files but refuse to link them: the folder
 // falls back to named files, and the file in hand still gets into place, its
 // bytes copied before the three files are put in place, never while. Any
 // other failure of a link is the error it is. A close that fails once the new

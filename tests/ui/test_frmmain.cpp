@@ -574,7 +574,7 @@ TEST_F(MainWindowTest, ClosingMidRunAsksThenClosesAtOnceAndAbandonsTheFile)
         QElapsedTimer clock;
         clock.start();
         w.close();
-        SettleForExit(w.abandonRunForExit(), std::chrono::steady_clock::now() + std::chrono::milliseconds(4500));
+        SettleForExit(w.abandonRunForExit(), std::chrono::steady_clock::now() + std::chrono::milliseconds(4000));
         EXPECT_LT(clock.elapsed(), 5000) << "ms from the close to the end of the program";
         EXPECT_TRUE(ReadFile(PrismoraSettings().fileName()).contains("RedDir=Red")); // on disk before the end
         EXPECT_FALSE(w.isVisible());
