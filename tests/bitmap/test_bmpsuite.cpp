@@ -56,15 +56,4 @@ TEST(BmpSuite, OnlyTheSoundTwentyFourBitFilesGiveOutputs)
     EXPECT_EQ(seen, 88);
 }
 
-TEST(BmpSuite, ReallyBigIsRefusedBeforeAnyAllocation)
-{
-    const QByteArray bytes = ReadFile(kSuite + QStringLiteral("/b/reallybig.bmp"));
-    ASSERT_EQ(bytes.size(), 24630);
-    std::array<std::uint8_t, kBitmapHeaderBytes> raw{};
-    std::memcpy(raw.data(), bytes.constData(), raw.size());
-    const BitmapHeader header = DecodeBitmapHeader(raw);
-    EXPECT_EQ(CheckBitmapHeader(header), QStringLiteral("OK"));
-    EXPECT_EQ(CheckBitmapGeometry(header, bytes.size(), nullptr), QStringLiteral("Bitmap is too large. "));
-}
-
 } // namespace

