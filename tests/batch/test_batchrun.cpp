@@ -411,18 +411,21 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
     for (const Case &c : {Case{"large", {1000, 400}, 1, 0}, Case{"small", {100, 100}, 4, 2}}) {
         SCOPED_TRACE(c.name);
         const QString disk = folder(QLatin1String(c.name));
-        constexpr long long kPage = 4096;
-        QList<QByteArray> sources;
-        long long pages = 0; // of the sources
-        for (int i = 0; i < c.files; ++i) { // the last of several is small enough to fit in any case
+        QList<QByteArray> sources; // the last of several is small enough to fit in any case
+        for (int i = 0; i < c.files; ++i)
             sources.append(MakeBitmap(i > 0 && i == c.files - 1 ? TestBitmap{} : c.shape));
-            pages += (sources.last().size() + kPage - 1) / kPage;
-        }
-        const long long each = (sources.first().size() + kPage - 1) / kPage;
         // Room for the sources, the files before, the red and the green file and
         // a little of the blue one. Written side by side, the three would each be
         // two-thirds done when the disk filled, and none would survive.
-        RunOnSmallDisk(disk, (pages + (3 * c.full + 2) * each + each / 20 + 1) * kPage, [&] {
+        const auto room = [&](long long unit) {
+            const auto units = [unit](qsizetype size) { return (size + unit - 1) / unit; };
+            long long taken = 0;
+            for (const QByteArray &source : sources)
+                taken += units(source.size());
+            const long long each = units(sources.first().size());
+            return (taken + (3 * c.full + 2) * each + each / 20 + 1) * unit;
+        };
+        RunOnSmallDisk(disk, room, [&] {
             for (int i = 0; i < c.files; ++i)
                 ASSERT_TRUE(WriteFile(disk + QStringLiteral("/%1.bmp").arg(i), sources[i]));
             m_window.list = {disk};

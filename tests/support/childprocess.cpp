@@ -48,10 +48,11 @@ int waitFor(pid_t pid)
 }
 
 constexpr int kNoNamespace = 77;
+constexpr long long kPage = 4096; // what tmpfs gives a file at a time
 
-// The budget kept by the output files' layer: the bytes under `folder` when
-// the first output is written, then every write draws on it and every dropped
-// output gives its bytes back.
+// The budget kept by the output files' layer, to the byte: the bytes under
+// `folder` when the first output is written, then every write draws on it and
+// every dropped output gives its bytes back.
 void runOnBudget(const QString &folder, long long bytes, const std::function<void()> &body)
 {
     std::mutex lock; // both threads of a split write
@@ -79,12 +80,17 @@ void runOnBudget(const QString &folder, long long bytes, const std::function<voi
 
 } // namespace
 
-void RunOnSmallDisk(const QString &folder, long long bytes, const std::function<void()> &body)
+void RunOnSmallDisk(const QString &folder, const std::function<long long(long long unit)> &room,
+                    const std::function<void()> &body)
 {
+    if (qEnvironmentVariableIsSet("PRISMORA_TEST_SIMULATED_DISK")) {
+        runOnBudget(folder, room(1), body);
+        return;
+    }
     std::fflush(stdout);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const QByteArray options = "size=" + QByteArray::number(bytes);
+        const QByteArray options = "size=" + QByteArray::number(room(kPage));
         if (!enterOwnMountNamespace() || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
             || ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, options.constData()) != 0)
             ::_exit(kNoNamespace);
@@ -94,7 +100,7 @@ void RunOnSmallDisk(const QString &folder, long long bytes, const std::function<
     }
     const int status = pid < 0 ? 0 : waitFor(pid);
     if (pid < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == kNoNamespace)) {
-        runOnBudget(folder, bytes, body);
+        runOnBudget(folder, room(1), body);
         return;
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child on the small disk failed";
