@@ -17,6 +17,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
@@ -122,6 +123,36 @@ int endWithOutput(int code)
     return outputFailed(errno != 0 ? errno : EIO);
 }
 
+// The line a stop leaves on standard error, whichever way the program ends.
+void reportStop(int filesPlaced)
+{
+    std::fprintf(stderr,
+                 "%sStopped: %d %s put in place; the files in progress were abandoned and their older outputs left "
+                 "untouched.\n",
+                 ::isatty(STDERR_FILENO) ? "\r\033[K" : "", filesPlaced, filesPlaced == 1 ? "file was" : "files were");
+}
+
+// Where no thread can be started to wait for the signals, a handler takes
+// them: it can only ask the run to stop, and the program ends at once on a
+// second signal, or five seconds after the first.
+std::atomic<BatchRun *> g_signalledRun = nullptr;
+volatile std::sig_atomic_t g_firstSignal = 0;
+
+extern "C" void onStopSignal(int number)
+{
+    if (g_firstSignal != 0)
+        ::_exit(128 + g_firstSignal);
+    g_firstSignal = number;
+    if (BatchRun *run = g_signalledRun.load())
+        run->requestStop(); // sets a lock-free flag: safe in a handler
+    ::alarm(5);
+}
+
+extern "C" void onStopTimeout(int)
+{
+    ::_exit(128 + g_firstSignal);
+}
+
 // Ctrl+C and SIGTERM are taken by one thread that waits for them, so that the
 // run stops where it is safe to. Should the run not have ended a few seconds
 // later, because a file system stalls, or should a second signal come, the
@@ -156,18 +187,45 @@ public:
             const std::lock_guard lock(m_lock);
             m_run = &run;
         }
-        if (!m_thread.joinable())
+        g_signalledRun = &run;
+        if (m_thread.joinable() || m_handled)
+            return;
+        try {
             m_thread = std::thread([this] { serve(); });
+        } catch (const std::system_error &) { // no thread to spare: the process may start no more
+            handleInThisThread();
+        }
     }
     void unwatch()
     {
+        g_signalledRun = nullptr;
         const std::lock_guard lock(m_lock);
         m_run = nullptr;
     }
     // 128 and the number of the first signal, or 0.
-    int exitCode() const { return m_code; }
+    int exitCode() const { return m_handled ? (g_firstSignal != 0 ? 128 + g_firstSignal : 0) : m_code.load(); }
 
 private:
+    void handleInThisThread()
+    {
+        struct sigaction action{};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        action.sa_handler = onStopTimeout;
+        sigaction(SIGALRM, &action, nullptr);
+        m_handled = true;
+        pthread_sigmask(SIG_UNBLOCK, &m_set, nullptr);
+    }
+
+    [[noreturn]] void settleAndExit(int code, std::chrono::milliseconds budget)
+    {
+        SettleForExit(m_run, Clock::now() + budget);
+        reportStop(m_run ? m_run->filesPlaced() : 0);
+        ::_exit(code);
+    }
+
     void serve()
     {
         std::optional<Clock::time_point> firstAt;
@@ -187,9 +245,9 @@ private:
                 continue;
             const std::lock_guard lock(m_lock);
             if (number < 0) // the run has not ended in time
-                SettleAndExit(m_run, m_code, kStopSettle);
+                settleAndExit(m_code, kStopSettle);
             if (firstAt) // asked twice
-                SettleAndExit(m_run, 128 + number, kSecondStopSettle);
+                settleAndExit(128 + number, kSecondStopSettle);
             firstAt = Clock::now();
             m_code = 128 + number;
             if (m_run)
@@ -199,6 +257,7 @@ private:
 
     sigset_t m_set;
     std::thread m_thread;
+    bool m_handled = false; // by onStopSignal(), for want of a thread
     std::mutex m_lock;
     BatchRun *m_run = nullptr; // guarded by m_lock
     std::atomic<bool> m_done = false;
@@ -245,10 +304,12 @@ int runProcess(StopSignals &stop, const QStringList &folders, const QStringList 
         return outputFailed(outputError);
     if (outcome == BatchOutcome::Failed)
         return kFailed;
-    if (stop.exitCode() != 0)
+    if (stop.exitCode() != 0) {
+        reportStop(run.filesPlaced());
         return stop.exitCode();
+    }
     if (outcome == BatchOutcome::NoFolders || outcome == BatchOutcome::NoFiles)
-        return kNothingToDo;
+        return missing > 0 ? kProblems : kNothingToDo;
     if (outcome == BatchOutcome::InvalidName)
         return kUsage;
     return missing > 0 || run.problems() > 0 ? kProblems : kCompleted;

@@ -86,6 +86,8 @@ public:
     // sources that could not be read or changed under it, vanished folders,
     // names the file system cannot carry. A refused file is no problem.
     int problems() const { return m_problems; }
+    // The files of the last run whose outputs are in place; from any thread.
+    int filesPlaced() const { return m_split; }
 
     // From any thread, without waiting: no further file is started or put in
     // place, and the files not yet in place are abandoned at their next band
@@ -123,7 +125,7 @@ private:
     int m_threads = 0;
     std::atomic<bool> m_stopRequested = false;
     int m_problems = 0;
-    int m_split = 0;        // files put in place
+    std::atomic<int> m_split = 0; // files put in place
     int m_splitFolders = 0; // folders they came from
     QString m_error;        // that ended the run
     // A stop comes either before a file's outputs are put in place or after

@@ -16,6 +16,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -75,7 +77,7 @@ QStringList outputsIn(const QDir &dir)
 
 struct Case
 {
-    enum Act { None, Interrupt, Terminate, CloseOutput, FullDisk };
+    enum Act { None, Interrupt, Terminate, CloseOutput, FullDisk, NoThreads };
     const char *name;
     QStringList args;  // "{dir}" stands for the scratch folder
     int exitCode;      // 128 + the signal for a process it ended
@@ -84,12 +86,15 @@ struct Case
     QStringList split; // sources whose three channel files must be in place, exact
     QStringList names; // of the destination folders
     // SIGINT or SIGTERM once the first line is out; standard output's reader
-    // gone at once, or standard output on a full disk
+    // gone at once, standard output on a full disk, or a process that may
+    // start no thread
     Act act = None;
     bool outIsPrefix = false;
 };
 
 const QString kUsageHint = QStringLiteral("Try 'prismora --help'.\n");
+const QString kStopped = QStringLiteral("Stopped: 1 file was put in place; the files in progress were abandoned and "
+                                        "their older outputs left untouched.\n");
 const QStringList kSaved = {QStringLiteral("Rot"), QStringLiteral("Green"), QStringLiteral("Blue")};
 
 TEST(CommandLine, ExitCodesMessagesAndOutputs)
@@ -131,7 +136,10 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
         {"folders without --process", {"{dir}/a"}, 2, "",
          "prismora: folders and the other options go with --process\n" + kUsageHint, {}, {}},
         {"no folder", {"--process"}, 3, "", "No Folders Added: No folders have been added for processing.\n", {}, {}},
-        {"no bitmap", {"--process", "{dir}/empty", "{dir}/missing"}, 3, "",
+        {"no bitmap", {"--process", "{dir}/empty"}, 3, "",
+         "No Files Found: No bitmap files were found in the selected folders.\n", {}, {}},
+        {"a missing folder is a problem where nothing else was found too", {"--process", "{dir}/empty", "{dir}/missing"},
+         4, "",
          "Image Info: The folder \"{dir}/missing\" does not exist; it was passed over.\n"
          "No Files Found: No bitmap files were found in the selected folders.\n", {}, {}},
         {"a destination that cannot be written", {"--process", "{dir}/a", "{dir}/blocked"}, 1, "",
@@ -142,9 +150,12 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
         {"a reader gone ends the run quietly", {"--process", "--verbose", "{dir}/a"}, 128 + SIGPIPE, "", "",
          {"a/x.bmp"}, kSaved, Case::CloseOutput},
         {"Ctrl+C abandons the file in progress", {"--process", "--verbose", "{dir}/big"}, 130, "{dir}/big/a.bmp\tOK\n",
-         "", {"big/a.bmp"}, kSaved, Case::Interrupt},
+         kStopped, {"big/a.bmp"}, kSaved, Case::Interrupt},
         {"SIGTERM abandons the file in progress", {"--process", "--verbose", "{dir}/big"}, 143,
-         "{dir}/big/a.bmp\tOK\n", "", {"big/a.bmp"}, kSaved, Case::Terminate},
+         "{dir}/big/a.bmp\tOK\n", kStopped, {"big/a.bmp"}, kSaved, Case::Terminate},
+        {"no thread to spare", {"--process", "--verbose", "{dir}/a"}, 0,
+         "{dir}/a/x.bmp\tOK\n{dir}/a/y.bmp\tOK\n{dir}/a/z.bmp\tNot a 24 bit bitmap.\n", "", {"a/x.bmp", "a/y.bmp"},
+         kSaved, Case::NoThreads},
     };
 
     for (const Case &c : cases) {
@@ -163,6 +174,22 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
         child.setProcessEnvironment(env);
         if (c.act == Case::FullDisk)
             child.setStandardOutputFile(QStringLiteral("/dev/full"));
+        if (c.act == Case::NoThreads) { // as a user who may start no more processes, root being exempt
+            for (QDirIterator it(dir.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
+                                 QDirIterator::Subdirectories);
+                 it.hasNext();) {
+                const QFileInfo entry = it.nextFileInfo();
+                ::chmod(QFile::encodeName(entry.filePath()).constData(), entry.isDir() ? 0777 : 0666);
+            }
+            ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
+            child.setChildProcessModifier([] {
+                const rlimit none{1, 1};
+                if ((::geteuid() != 0 || (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0))
+                    && ::setrlimit(RLIMIT_NPROC, &none) == 0)
+                    return;
+                ::_exit(99);
+            });
+        }
         if (c.act == Case::CloseOutput) // a pipe whose reader has gone
             child.setChildProcessModifier([] {
                 int ends[2];
