@@ -1,8 +1,8 @@
 // libFuzzer target: arbitrary bytes as a source file, through the header read,
 // the checks and the split, into a scratch folder. Besides the sanitizers it
 // checks what must always hold: an accepted file gives three outputs of the
-// size its header states, a refused one gives none, and no temporary file is
-// ever left behind.
+// size its header states, no more pixel bytes than the source holds, a refused
+// one gives none, and no temporary file is ever left behind.
 
 #include "bitmap/splitter.h"
 #include "platform/fileio.h"
@@ -36,6 +36,12 @@ void check(bool condition)
         std::abort();
 }
 
+std::uint32_t u32At(const std::uint8_t *bytes)
+{
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16
+           | std::uint32_t{bytes[3]} << 24;
+}
+
 qint64 entries(const QString &folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size();
@@ -65,12 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(out.open(QIODevice::ReadOnly));
         const QByteArray header = out.read(54);
         check(header.size() == 54);
-        const auto stated = static_cast<std::uint32_t>(static_cast<std::uint8_t>(header[34])
-                                                        | static_cast<std::uint8_t>(header[35]) << 8
-                                                        | static_cast<std::uint8_t>(header[36]) << 16
-                                                        | static_cast<std::uint32_t>(static_cast<std::uint8_t>(header[37])) << 24);
+        const std::uint32_t stated = u32At(reinterpret_cast<const std::uint8_t *>(header.constData()) + 34);
         check(out.size() == 54 + static_cast<qint64>(stated));
-        check(out.size() <= 54 + static_cast<qint64>(size));
+        // Every byte stated comes from the source after its bfOffBits, which
+        // lies past the file header and an information header of 12 or more.
+        check(size >= 26);
+        const auto offBits = static_cast<std::int32_t>(u32At(data + 10));
+        check(offBits >= 26 && static_cast<qint64>(stated) <= static_cast<qint64>(size) - offBits);
     } else {
         check(!QFile::exists(red));
     }

@@ -64,6 +64,13 @@ BitmapHeader DecodeBitmapHeader(const std::array<std::uint8_t, kBitmapHeaderByte
     h.bfReserved2 = in.i16();
     h.bfOffBits = in.i32();
     h.biSize = in.i32();
+    if (h.biSize == kCoreHeaderSize) { // 16-bit fields, unsigned width and height, never compressed
+        h.biWidth = static_cast<std::uint16_t>(in.i16());
+        h.biHeight = static_cast<std::uint16_t>(in.i16());
+        h.biPlanes = in.i16();
+        h.biBitCount = in.i16();
+        return h;
+    }
     h.biWidth = in.i32();
     h.biHeight = in.i32();
     h.biPlanes = in.i16();

@@ -7,7 +7,10 @@
 class Platform;
 
 // The BMP file header (14 bytes) followed by the information header (40 bytes),
-// field for field as they stand in the file, all little-endian.
+// field for field as they stand in the file, all little-endian. A 12-byte core
+// header (biSize 12) has its own layout: its unsigned 16-bit width and height,
+// planes and bit count land in the matching fields, and the fields it lacks
+// read as 0 (uncompressed).
 struct BitmapHeader
 {
     std::int16_t bfType = 0;
@@ -31,6 +34,7 @@ struct BitmapHeader
 };
 
 constexpr int kBitmapHeaderBytes = 54;
+constexpr std::int32_t kCoreHeaderSize = 12; // biSize of a core header
 constexpr std::int16_t kBitmapMagic = 0x4D42; // "BM"
 
 BitmapHeader DecodeBitmapHeader(const std::array<std::uint8_t, kBitmapHeaderBytes> &bytes);

@@ -245,7 +245,8 @@ QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, P
     l.pixelBytes = l.rowBytes * l.rows;
 
     // The pixels must start after the headers that the file says it has.
-    if (header.biSize < 40 || header.bfOffBits < 14 + std::int64_t{header.biSize})
+    const bool knownSize = header.biSize >= 40 || header.biSize == kCoreHeaderSize;
+    if (!knownSize || header.bfOffBits < 14 + std::int64_t{header.biSize})
         return QStringLiteral("Bitmap header sizes are invalid. ");
     l.offset = header.bfOffBits;
 
@@ -269,7 +270,7 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
     BitmapHeader out = source;
     out.biSizeImage = static_cast<std::int32_t>(layout.imageSize);
     if (source.bfOffBits != kBitmapHeaderBytes || source.biSize != 40) {
-        // Colour tables and larger information headers are not carried over:
+        // Colour tables and other information headers are not carried over:
         // the output is a plain 54-byte-header bitmap that says so.
         out.bfOffBits = kBitmapHeaderBytes;
         out.biSize = 40;

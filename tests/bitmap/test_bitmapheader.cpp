@@ -19,6 +19,22 @@ TEST(BitmapHeader, DecodesEveryFieldAtItsOffsetAndEncodesBack)
     EXPECT_EQ(h.biHeight, static_cast<std::int32_t>(0x99989796));
     EXPECT_EQ(h.biClrImportant, static_cast<std::int32_t>(0xB5B4B3B2));
     EXPECT_EQ(EncodeBitmapHeader(h), bytes);
+
+    // A core header: 16-bit fields from byte 18, width and height unsigned,
+    // nothing else.
+    bytes[14] = 12;
+    bytes[15] = bytes[16] = bytes[17] = 0;
+    const BitmapHeader core{.bfType = h.bfType,
+                            .bfSize = h.bfSize,
+                            .bfReserved1 = h.bfReserved1,
+                            .bfReserved2 = h.bfReserved2,
+                            .bfOffBits = h.bfOffBits,
+                            .biSize = 12,
+                            .biWidth = 0x9392,
+                            .biHeight = 0x9594,
+                            .biPlanes = static_cast<std::int16_t>(0x9796),
+                            .biBitCount = static_cast<std::int16_t>(0x9998)};
+    EXPECT_EQ(DecodeBitmapHeader(bytes), core);
 }
 
 struct CheckCase

@@ -39,6 +39,9 @@ TEST(BmpSuite, OnlyTheSoundTwentyFourBitFilesGiveOutputs)
             const QString red = folder + QStringLiteral("/Red/R_") + base + QStringLiteral(".bmp");
             if (!accepted.contains(relative)) {
                 EXPECT_NE(result, QStringLiteral("OK"));
+                if (ReadI32(bytes, 14) == 12) { // the corpus's core-header files are all 8-bit
+                    EXPECT_EQ(result, QStringLiteral("Not a 24 bit bitmap. "));
+                }
                 EXPECT_FALSE(QFile::exists(red));
                 continue;
             }

@@ -45,17 +45,25 @@ QByteArray MakeBitmap(const TestBitmap &shape)
     PutI32(file, 2, static_cast<std::int32_t>(file.size()));
     PutI32(file, 10, shape.offBits);
     PutI32(file, 14, shape.infoSize);
-    PutI32(file, 18, shape.width);
-    PutI32(file, 22, shape.height);
-    putI16(file, 26, shape.planes);
-    putI16(file, 28, shape.bitCount);
-    PutI32(file, 30, shape.compression);
-    PutI32(file, 34, shape.sizeImage);
-    PutI32(file, 38, 2835);
-    PutI32(file, 42, 2834);
-    PutI32(file, 46, 7); // colour counts, which the outputs must carry over
-    PutI32(file, 50, 3);
-    for (qsizetype i = 54; i < shape.offBits; ++i)
+    const bool core = shape.infoSize == 12; // no compression, image size, resolution or colour counts
+    if (core) {
+        putI16(file, 18, static_cast<std::int16_t>(shape.width));
+        putI16(file, 20, static_cast<std::int16_t>(shape.height));
+        putI16(file, 22, shape.planes);
+        putI16(file, 24, shape.bitCount);
+    } else {
+        PutI32(file, 18, shape.width);
+        PutI32(file, 22, shape.height);
+        putI16(file, 26, shape.planes);
+        putI16(file, 28, shape.bitCount);
+        PutI32(file, 30, shape.compression);
+        PutI32(file, 34, shape.sizeImage);
+        PutI32(file, 38, 2835);
+        PutI32(file, 42, 2834);
+        PutI32(file, 46, 7); // colour counts, which the outputs must carry over
+        PutI32(file, 50, 3);
+    }
+    for (qsizetype i = core ? 26 : 54; i < shape.offBits; ++i)
         file[i] = static_cast<char>(0xEE);
     std::uint32_t state = shape.seed * 2654435761u + 1;
     for (std::int64_t i = 0; i < pixelBytes; ++i) {

@@ -14,7 +14,7 @@ struct TestBitmap
     std::int32_t height = 1;
     std::int32_t sizeImage = 0;           // the stated biSizeImage
     std::int32_t offBits = 54;            // where the pixels start
-    std::int32_t infoSize = 40;           // biSize
+    std::int32_t infoSize = 40;           // biSize; 12 writes a core header
     std::int16_t bitCount = 24;
     std::int32_t compression = 0;
     std::int16_t planes = 1;
