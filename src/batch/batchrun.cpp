@@ -563,15 +563,18 @@ void BatchRun::reportUnreadableNames(const FolderFiles &folder)
                       .arg(folder.folderPath, shown.join(QStringLiteral(", "))));
 }
 
-// True when any of the folders had to be made.
+// True when any of the folders had to be made. Those already there lose the
+// temporary files that runs no longer running left.
 bool BatchRun::makeDestinationFolders(const QString &folder, const Names &names)
 {
     bool made = false;
     for (const QString *name : {&names.red, &names.green, &names.blue}) {
         const QString destination = folder + QLatin1Char('/') + *name;
         QString reason;
-        if (FolderExists(destination))
+        if (FolderExists(destination)) {
+            RemoveStaleTemporaries(destination); // what a killed run left
             continue;
+        }
         if (!MakeFolder(destination, &reason))
             throw ProcessingError(QStringLiteral("Cannot create the folder \"%1\": %2.").arg(destination, reason),
                                   FaultSide::Destination);

@@ -10,9 +10,11 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <mutex>
 #include <thread>
 #include <vector>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -204,11 +206,38 @@ QByteArray folderOf(const QByteArray &path)
     return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
 }
 
+constexpr char kPartSuffix[] = ".prismora-part";
+
 // Hidden, and never ending in ".bmp", so no search ever takes it for a source.
+// Unique to the process and the file, so that runs side by side on one folder
+// never take each other's; the process number tells a later run whether its
+// maker still runs.
 QByteArray temporaryName(const QByteArray &final)
 {
+    static std::atomic<unsigned> made = 0;
     const qsizetype slash = final.lastIndexOf('/');
-    return final.left(slash + 1) + '.' + final.mid(slash + 1).left(200) + ".prismora-part";
+    return final.left(slash + 1) + '.' + final.mid(slash + 1).left(200) + '.' + QByteArray::number(::getpid()) + '-'
+           + QByteArray::number(made++) + kPartSuffix;
+}
+
+// The process that made a temporary name, or 0 for none that can run: a name
+// of an older build, which had no number, or one that is not ours at all.
+pid_t makerOf(const char *name)
+{
+    const std::size_t length = std::strlen(name), suffix = sizeof kPartSuffix - 1;
+    if (name[0] != '.' || length <= suffix || std::strcmp(name + length - suffix, kPartSuffix) != 0)
+        return -1; // not a temporary name
+    const std::string_view stem(name, length - suffix);
+    const std::size_t dash = stem.rfind('-'), dot = stem.rfind('.', dash);
+    if (dash == std::string_view::npos || dot == std::string_view::npos || dash == dot + 1)
+        return 0;
+    pid_t pid = 0;
+    for (const char c : stem.substr(dot + 1, dash - dot - 1)) {
+        if (c < '0' || c > '9' || pid > 10000000)
+            return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid;
 }
 
 int unlinkName(const QByteArray &name)
@@ -265,11 +294,55 @@ int stillOurs(int fd, const QByteArray &name)
 AtomicOutputFile::~AtomicOutputFile()
 {
     discard();
+    releaseReplaced();
 }
 
-QString AtomicOutputFile::temporaryPath(const QString &finalPath)
+void AtomicOutputFile::holdReplaced()
 {
-    return QFile::decodeName(temporaryName(QFile::encodeName(finalPath)));
+    releaseReplaced();
+    m_replaced = ::open(m_finalName.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void AtomicOutputFile::releaseReplaced()
+{
+    if (m_replaced >= 0)
+        ::close(m_replaced);
+    m_replaced = -1;
+}
+
+namespace {
+
+// Links an empty unnamed file in `folder` under a temporary name, and
+// unlinks it at once.
+int probeLinking(const QByteArray &folder)
+{
+    const int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno;
+    const QByteArray name = temporaryName(folder + "/prismora-probe");
+    const int error = linkDescriptor(fd, name);
+    if (error == 0)
+        ::unlink(name.constData());
+    ::close(fd);
+    return error;
+}
+
+} // namespace
+
+void RemoveStaleTemporaries(const QString &folder)
+{
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return;
+    const int at = ::dirfd(dir);
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            continue;
+        const pid_t maker = makerOf(entry->d_name);
+        if (maker == 0 || (maker > 0 && maker != ::getpid() && ::kill(maker, 0) != 0 && errno == ESRCH))
+            ::unlinkat(at, entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 void AtomicOutputFile::closeAll(std::chrono::steady_clock::time_point deadline)
@@ -336,6 +409,7 @@ const QByteArray &AtomicOutputFile::tempName()
 bool AtomicOutputFile::create(const QByteArray &finalName)
 {
     discard();
+    releaseReplaced();
     m_finalName = finalName;
     m_tempName.clear();
     m_written = 0;
@@ -376,15 +450,14 @@ bool AtomicOutputFile::createNamed()
         fail(ECANCELED);
         return false;
     }
-    // One fixed name per output: whatever an interrupted run left there goes.
-    int error = unlinkName(m_tempName);
     int fd = -1;
-    if (error == 0 || error == ENOENT) {
-        error = injectedFault(Step::Open);
-        if (error == 0) {
-            fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
-            error = fd < 0 ? errno : 0;
-        }
+    int error = injectedFault(Step::Open);
+    for (int tries = 2; error == 0 && fd < 0 && tries > 0; --tries) {
+        fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+        error = fd < 0 ? errno : 0;
+        // Left by an earlier process of our number, which no longer runs.
+        if (error == EEXIST && tries > 1)
+            error = unlinkName(m_tempName);
     }
     if (!endNaming(m_tempName, fd >= 0) && fd >= 0) {
         ::close(fd);
@@ -457,7 +530,7 @@ int AtomicOutputFile::linkAsTemporary()
 {
     if (!beginNaming(tempName()))
         return ECANCELED;
-    // A link an interrupted run left under the temporary name goes first.
+    // A link left by an earlier process of our number goes first.
     int error = linkDescriptor(m_fd, m_tempName);
     if (error == EEXIST) {
         error = unlinkName(m_tempName);
@@ -510,12 +583,11 @@ bool AtomicOutputFile::prepare()
     if (linkingIn(folder) == Linking::Links)
         return true;
     // A folder's first file finds out whether its file system links unnamed
-    // files, under the hidden name: commit() then renames it into place. (An
-    // unnamed file can be linked once only.)
-    const int error = linkAsTemporary();
+    // files, with an empty one of its own: the file itself takes no name
+    // before its turn.
+    const int error = probeLinking(folder);
     if (error == 0) {
         noteLinking(folder, Linking::Links);
-        m_kind = Kind::LinkedTemporary;
         return true;
     }
     if (!linkRefused(error)) {
@@ -546,8 +618,14 @@ bool AtomicOutputFile::renameTemporary()
         const int closed = closeFile();
         error = error != 0 ? error : closed;
     }
-    if (error == 0)
+    if (error == 0) {
+        // The older file stays open until this object goes, after the other
+        // channels are in place too: a file system that frees its blocks as
+        // it is renamed over (ext4 with discard) would take up to a second
+        // for it, and a kill between the renames would leave a mixed set.
+        holdReplaced();
         error = renameName(m_tempName, m_finalName);
+    }
     stopUsingName(m_tempName);
     if (error != 0) {
         if (ours)

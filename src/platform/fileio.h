@@ -50,12 +50,12 @@ private:
 // was. Where the file system allows, the bytes go to an unnamed file in the
 // destination folder that commit() links into place, so a killed process
 // leaves nothing behind. An existing file is replaced through a link under a
-// hidden temporary name and a rename; a kill between the two leaves that one
-// complete hidden file, which the next write of the same output replaces.
-// Elsewhere, and in folders whose file system takes unnamed files but will not
-// link them, the bytes go to a hidden temporary file with that same fixed name,
-// renamed over the final name; a crash leaves at most that one. There is no
-// sync to disk: outputs can always be made again.
+// hidden temporary name, unique to the process and the file, and a rename; a
+// kill between the two leaves that one complete hidden file, which
+// RemoveStaleTemporaries() removes. Elsewhere, and in folders whose file system
+// takes unnamed files but will not link them, the bytes go to a hidden
+// temporary file of such a name, renamed over the final name. There is no sync
+// to disk: outputs can always be made again.
 //
 // No lock is held across a call that can block on a file system.
 class AtomicOutputFile
@@ -90,8 +90,6 @@ public:
     int error() const { return m_errno; }
     QString errorString() const { return m_error; }
 
-    // The hidden name used beside `finalPath` while it is being replaced.
-    static QString temporaryPath(const QString &finalPath);
     // For the end of a process that abandons a run mid-file: refuses new named
     // temporary files and removes those in use, so that nothing is left behind
     // (unnamed files vanish by themselves). Waits for that, and for the named
@@ -120,6 +118,8 @@ private:
     bool moveToNamed();
     bool renameTemporary();
     int closeFile();
+    void holdReplaced();
+    void releaseReplaced();
     void fail(int error);
 
     int m_fd = -1;
@@ -131,7 +131,12 @@ private:
     QString m_error;
     std::int64_t m_written = 0; // bytes handed to m_fd, for the fault hook's Drop
     std::int64_t m_end = 0;     // the end of the furthest write
+    int m_replaced = -1;        // the older file at the final name, held open
 };
+
+// Removes from `folder` the hidden temporary files of processes that no longer
+// run, such as a kill can leave; those of live runs stay.
+void RemoveStaleTemporaries(const QString &folder);
 
 // The system's description of an error number.
 QString SystemErrorText(int error);

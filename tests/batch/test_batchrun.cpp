@@ -457,7 +457,8 @@ TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)
     TestBitmap large{100, 100};
     bitmap(source, QStringLiteral("a.bmp"), small);
     bitmap(source, QStringLiteral("b.bmp"), large);
-    for (const char *older : {"Red/R_b.bmp", "Green/G_b.bmp"}) {
+    // and what a killed run left beside them goes
+    for (const char *older : {"Red/R_b.bmp", "Green/G_b.bmp", "Red/.R_a.bmp.4194305-0.prismora-part"}) {
         ASSERT_TRUE(QDir(source).mkpath(QFileInfo(QLatin1String(older)).path()));
         ASSERT_TRUE(WriteFile(source + QLatin1Char('/') + QLatin1String(older), "older"));
     }

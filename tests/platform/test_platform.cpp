@@ -82,38 +82,45 @@ TEST(Settings, MissingKeysGiveTheDefaultAndValuesComeBackAsWritten)
     EXPECT_TRUE(ReadFile(file).contains("[Main]"));
 }
 
-TEST(AtomicOutputFile, DiscardLeavesTheOlderFileAndNoTemporary)
+TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
 {
     QTemporaryDir dir;
     const QString target = dir.filePath(QStringLiteral("out.bmp"));
     ASSERT_TRUE(WriteFile(target, "old"));
-    // A part file an interrupted run left beside the output is replaced too,
-    // with unnamed files and without.
+    // Temporary files of a build before names were unique, and of a process
+    // that no longer runs, are removed; those of live processes stay.
+    const QStringList live{QStringLiteral(".out.bmp.1-0.prismora-part"),
+                           QStringLiteral(".out.bmp.%1-7.prismora-part").arg(::getpid())};
+    for (const QString &name : live + QStringList{QStringLiteral(".out.bmp.prismora-part"),
+                                                  QStringLiteral(".out.bmp.4194305-2.prismora-part")})
+        ASSERT_TRUE(WriteFile(dir.filePath(name), "left by a crash"));
+    ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral(".notes")), "not ours"));
+    RemoveStaleTemporaries(dir.path());
+    const QStringList kept = QStringList{QStringLiteral(".notes")} + live + QStringList{QStringLiteral("out.bmp")};
+    const auto entries = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name); };
+    EXPECT_EQ(entries(), kept);
     for (const bool unnamed : {true, false}) {
         SCOPED_TRACE(unnamed ? "unnamed" : "named");
         AtomicOutputFile::setUnnamedFilesAllowed(unnamed);
-        ASSERT_TRUE(WriteFile(AtomicOutputFile::temporaryPath(target), "left by a crash"));
         AtomicOutputFile file;
         ASSERT_TRUE(file.create(target));
         ASSERT_EQ(file.writeAt("new", 3, 0), 0);
         ASSERT_TRUE(file.commit());
         EXPECT_EQ(ReadFile(target), QByteArray("new"));
         EXPECT_EQ(QFileInfo(target).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
-        EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                  QStringList{QStringLiteral("out.bmp")});
+        EXPECT_EQ(entries(), kept);
+        // Two runs writing the same output at once both put theirs in place.
+        AtomicOutputFile first, second;
+        ASSERT_TRUE(first.create(target));
+        ASSERT_EQ(first.writeAt("first", 5, 0), 0);
+        ASSERT_TRUE(second.create(target));
+        ASSERT_EQ(second.writeAt("second", 6, 0), 0);
+        EXPECT_TRUE(first.commit());
+        EXPECT_EQ(ReadFile(target), QByteArray("first"));
+        EXPECT_TRUE(second.commit());
+        EXPECT_EQ(ReadFile(target), QByteArray("second"));
+        EXPECT_EQ(entries(), kept);
     }
-    // Two runs writing the same output through its one temporary name: the
-    // first to finish finds its file taken over, and puts nothing in place.
-    AtomicOutputFile first, second;
-    ASSERT_TRUE(first.create(target));
-    ASSERT_EQ(first.writeAt("first", 5, 0), 0);
-    ASSERT_TRUE(second.create(target));
-    ASSERT_EQ(second.writeAt("sec", 3, 0), 0);
-    EXPECT_FALSE(first.commit());
-    EXPECT_EQ(ReadFile(target), QByteArray("new"));
-    ASSERT_EQ(second.writeAt("ond", 3, 3), 0);
-    EXPECT_TRUE(second.commit());
-    EXPECT_EQ(ReadFile(target), QByteArray("second"));
     AtomicOutputFile::setUnnamedFilesAllowed(true);
 }
 
