@@ -73,9 +73,10 @@ struct BatchRun::Names
 class BatchRun::Ahead
 {
 public:
+    // With one thread, files are split one at a time on the run's own.
     Ahead(BatchRun &run, int threads, const std::vector<Entry> &files, const Names &names)
         : m_run(run), m_files(files), m_names(names), m_limit(threads > 1 ? inFlightLimit(threads) : 0),
-          m_workers(threads)
+          m_workers(threads > 1 ? threads : 0)
     {
     }
 
@@ -107,7 +108,7 @@ public:
     // sharing outputs with a file in flight. Never after a disk filled up.
     void fill(qsizetype turn)
     {
-        if (m_limit == 0 || m_spaceFailedAt != kNone)
+        if (m_limit == 0 || m_workers.threads() == 0 || m_spaceFailedAt != kNone)
             return;
         // The file whose turn it is may be split here and now, not ahead.
         const QString current = keyOf(m_files[static_cast<std::size_t>(turn)]);
@@ -140,7 +141,7 @@ public:
         int queued = Job::Queued;
         if (job->state.compare_exchange_strong(queued, Job::Cancelled))
             return nullptr;
-        m_workers.helpUntil([&job] { return job->state == Job::Done; });
+        waitUntil([&job] { return job->state == Job::Done; });
         // A disk that filled up keeps what a run of one file at a time keeps:
         // the files in flight after the first that found no room are dropped.
         if (m_spaceFailedAt != kNone)
@@ -168,7 +169,7 @@ public:
         }
         m_next = std::min(m_next, position);
         // Their room is free before the next file is written.
-        m_workers.helpUntil([&dropped] {
+        waitUntil([&dropped] {
             return std::all_of(dropped.begin(), dropped.end(), [](const auto &job) {
                 return job->state == Job::Done || job->state == Job::Cancelled;
             });
@@ -230,8 +231,20 @@ private:
         } catch (...) {
             job.failed = true;
         }
-        job.state = Job::Done;
-        m_workers.wake();
+        {
+            const std::lock_guard lock(m_doneLock);
+            job.state = Job::Done;
+        }
+        m_done.notify_all();
+    }
+
+    // The run's thread waits for the files it needs, and runs nothing of the
+    // pool's meanwhile: a later file stalled on a slow disk never holds up one
+    // that is ready.
+    void waitUntil(const std::function<bool()> &ready)
+    {
+        std::unique_lock lock(m_doneLock);
+        m_done.wait(lock, ready);
     }
 
     void abandon(Job &job)
@@ -274,6 +287,8 @@ private:
     QHash<qsizetype, bool> m_destinations;
     qsizetype m_next = 0;
     std::atomic<qsizetype> m_spaceFailedAt = kNone;
+    std::mutex m_doneLock; // a job's state turning Done, for waitUntil()
+    std::condition_variable m_done;
     // Last, so that its threads end before anything they use goes.
     Workers m_workers;
 };

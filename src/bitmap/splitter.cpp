@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -175,18 +176,26 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const 
     }
 }
 
-// Every band, on this thread and, for an image of several, on every thread
-// the run lends. Returns when all are done, and throws what any threw.
+// Every band, on this thread and, for an image of several, on the threads of
+// `control.workers`. Returns when all are done, and throws what any threw. The
+// band writers a pool has not started by the time this thread is done never
+// start: this thread waits only for those at work, and never runs a task of
+// the pool itself, which could be another file's.
 void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitControl &control)
 {
     const Bands bands(plan.layout);
     const auto header = EncodeBitmapHeader(plan.header);
     std::atomic<std::int64_t> next = 0;
     std::atomic<bool> failed = false;
-    std::mutex failureLock;
-    std::exception_ptr failure;
-    Workers *workers = control.workers;
-    const auto helpers = workers ? std::min<std::int64_t>(workers->threads() - 1, bands.count() - 1) : 0;
+    std::exception_ptr failure; // the first, under the crew's lock
+    struct Crew
+    {
+        std::mutex lock;
+        std::condition_variable idle;
+        int working = 0;
+        bool closed = false; // by this thread, once its own share is done
+    };
+    const auto crew = std::make_shared<Crew>();
     const auto work = [&] {
         try {
             for (std::int64_t k; !failed && (k = next++) < bands.count();) {
@@ -195,23 +204,33 @@ void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitCon
                     control.afterBand();
             }
         } catch (...) {
-            const std::lock_guard lock(failureLock);
+            const std::lock_guard lock(crew->lock);
             if (!failure)
                 failure = std::current_exception();
             failed = true;
         }
     };
-    std::atomic<std::int64_t> running = helpers;
+    const std::function<void()> shared = work; // what the helpers may call while the crew is open
+    const std::function<void()> *job = &shared;
+    Workers *workers = control.workers;
+    const auto helpers = workers ? std::min<std::int64_t>(workers->threads(), bands.count() - 1) : 0;
     for (std::int64_t i = 0; i < helpers; ++i)
-        workers->post([&work, &running, workers] {
-            work();
-            // Once `running` is 0 this frame may be gone: only the pool is used after it.
-            if (--running == 0)
-                workers->wake();
+        workers->post([crew, job] {
+            {
+                const std::lock_guard lock(crew->lock);
+                if (crew->closed)
+                    return;
+                ++crew->working;
+            }
+            (*job)();
+            const std::lock_guard lock(crew->lock);
+            if (--crew->working == 0)
+                crew->idle.notify_all();
         });
     work();
-    if (helpers > 0) // they must be done with the files before an error unwinds past them
-        workers->helpUntil([&] { return running == 0; });
+    std::unique_lock lock(crew->lock);
+    crew->closed = true;
+    crew->idle.wait(lock, [&] { return crew->working == 0; });
     if (failure)
         std::rethrow_exception(failure);
 }

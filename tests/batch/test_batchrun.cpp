@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -37,11 +39,17 @@ public:
     QString greenDirName() const override { return green; }
     QString blueDirName() const override { return blue; }
     QStringList folders() const override { return list; }
+    void fileDone(const QString &path, const QString &result) override
+    {
+        if (onFileDone)
+            onFileDone(path, result);
+    }
 
     QString red = QStringLiteral("Red"), green = QStringLiteral("Green"), blue = QStringLiteral("Blue");
     QStringList list;
     QStringList events;
     std::function<void(const QString &)> onStatus; // before each file is split
+    std::function<void(const QString &, const QString &)> onFileDone;
 };
 
 const QStringList kEnd = {QStringLiteral("caption:Prismora"), QStringLiteral("this:0"), QStringLiteral("all:0"),
@@ -173,6 +181,47 @@ TEST_F(BatchRunTest, OneFolderListedTwiceIsSplitTwiceWithoutAClash)
     EXPECT_TRUE(m_platform.messages.isEmpty());
     EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_a.bmp")),
               ReferenceChannelFiles(ReadFile(source + QStringLiteral("/a.bmp"))).at('G'));
+}
+
+// A later file whose disk stalls holds up none before it: its write waits
+// until every file before it is in place, which it would never be if the
+// thread that places them helped with later files while a1, still being
+// written when its turn comes, is finished.
+TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
+{
+    const QString source = folder(QStringLiteral("stall"));
+    for (int i = 0; i < 6; ++i)
+        bitmap(source, QStringLiteral("a%1.bmp").arg(i), i == 1 ? TestBitmap{100, 100} : TestBitmap{});
+    bitmap(source, QStringLiteral("a6.bmp"), TestBitmap{30, 30});
+    m_window.list = {source};
+    std::mutex lock;
+    std::condition_variable placed;
+    QStringList done;
+    bool timedOut = false;
+    int stalled = 0; // a6's three writes
+    m_window.onFileDone = [&](const QString &path, const QString &) {
+        const std::lock_guard guard(lock);
+        done.append(QFileInfo(path).fileName());
+        placed.notify_all();
+    };
+    const auto waitFor = [&](std::unique_lock<std::mutex> &guard, const char *name) {
+        return placed.wait_for(guard, std::chrono::seconds(10), [&] { return done.contains(QLatin1String(name)); });
+    };
+    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t count) {
+        std::unique_lock guard(lock);
+        if (step == AtomicOutputFile::Step::Write && count == 30054 && waitFor(guard, "a0.bmp")) {
+            guard.unlock(); // a1 is still being written when its turn comes
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (step == AtomicOutputFile::Step::Write && count == 2814 && ++stalled > 0)
+            timedOut = timedOut || !waitFor(guard, "a5.bmp");
+        return 0;
+    });
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    AtomicOutputFile::setFault({});
+    EXPECT_EQ(stalled, 3);
+    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a6.bmp")));
 }
 
 // A stop abandons the file in progress, whether it comes between its bands or

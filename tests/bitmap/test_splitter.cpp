@@ -386,7 +386,7 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return 0;
     });
-    Workers workers(2);
+    Workers workers(1);
     control = {};
     control.workers = &workers;
     ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control), kOk);
