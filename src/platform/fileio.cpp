@@ -110,23 +110,6 @@ bool SourceFile::changed() const
 
 namespace {
 
-bool s_unnamedAllowed = true;
-using Fault = std::function<int(AtomicOutputFile::Step, std::size_t)>;
-// Every thread of a run may call it while a test sets another: each call
-// keeps the one it took alive.
-std::mutex s_faultLock;
-std::shared_ptr<const Fault> s_fault;
-
-int injectedFault(AtomicOutputFile::Step step, std::size_t count = 0)
-{
-    std::shared_ptr<const Fault> fault;
-    {
-        const std::lock_guard lock(s_faultLock);
-        fault = s_fault;
-    }
-    return fault ? (*fault)(step, count) : 0;
-}
-
 // What a folder's file system does with an unnamed file: not tried yet, link
 // it, or refuse to.
 enum class Linking { Untried, Links, Refuses };
@@ -242,8 +225,6 @@ pid_t makerOf(const char *name)
 
 int unlinkName(const QByteArray &name)
 {
-    if (const int error = injectedFault(AtomicOutputFile::Step::Unlink))
-        return error;
     return ::unlink(name.constData()) == 0 ? 0 : errno;
 }
 
@@ -252,8 +233,6 @@ int unlinkName(const QByteArray &name)
 // process with the right capability may; the others learn so once.
 int linkDescriptor(int fd, const QByteArray &to)
 {
-    if (const int error = injectedFault(AtomicOutputFile::Step::Link))
-        return error;
     static std::atomic<int> descriptorLinks = -1; // not tried yet
     if (descriptorLinks != 0) {
         if (::linkat(fd, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0) {
@@ -273,8 +252,6 @@ int linkDescriptor(int fd, const QByteArray &to)
 
 int renameName(const QByteArray &from, const QByteArray &to)
 {
-    if (const int error = injectedFault(AtomicOutputFile::Step::Rename))
-        return error;
     return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
 }
 
@@ -382,18 +359,6 @@ void AtomicOutputFile::reopen()
     s_closed = false;
 }
 
-void AtomicOutputFile::setUnnamedFilesAllowed(bool allowed)
-{
-    s_unnamedAllowed = allowed;
-}
-
-void AtomicOutputFile::setFault(std::function<int(Step, std::size_t)> fault)
-{
-    auto kept = fault ? std::make_shared<const Fault>(std::move(fault)) : nullptr;
-    const std::lock_guard lock(s_faultLock);
-    s_fault = std::move(kept);
-}
-
 bool AtomicOutputFile::create(const QString &finalPath)
 {
     return create(QFile::encodeName(finalPath));
@@ -412,7 +377,6 @@ bool AtomicOutputFile::create(const QByteArray &finalName)
     releaseReplaced();
     m_finalName = finalName;
     m_tempName.clear();
-    m_written = 0;
     m_end = 0;
     if (m_finalName.isEmpty()) {
         fail(ENOENT);
@@ -422,11 +386,7 @@ bool AtomicOutputFile::create(const QByteArray &finalName)
     static const bool canLink = ::access("/proc/self/fd", F_OK) == 0;
     m_folder = folderOf(m_finalName);
     const QByteArray &folder = m_folder;
-    if (s_unnamedAllowed && canLink && linkingIn(folder) != Linking::Refuses) {
-        if (const int error = injectedFault(Step::Open)) {
-            fail(error);
-            return false;
-        }
+    if (canLink && linkingIn(folder) != Linking::Refuses) {
         // Readable too, should its bytes have to move to a named file.
         const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -451,7 +411,7 @@ bool AtomicOutputFile::createNamed()
         return false;
     }
     int fd = -1;
-    int error = injectedFault(Step::Open);
+    int error = 0;
     for (int tries = 2; error == 0 && fd < 0 && tries > 0; --tries) {
         fd = ::open(m_tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
         error = fd < 0 ? errno : 0;
@@ -480,8 +440,6 @@ int AtomicOutputFile::writeAt(const void *data, std::size_t count, std::int64_t 
 {
     if (m_fd < 0)
         return EBADF;
-    if (const int error = injectedFault(Step::Write, count))
-        return error;
     const auto *in = static_cast<const char *>(data);
     while (count > 0) {
         const ssize_t n = ::pwrite(m_fd, in, count, static_cast<off_t>(offset));
@@ -493,7 +451,6 @@ int AtomicOutputFile::writeAt(const void *data, std::size_t count, std::int64_t 
         in += n;
         offset += n;
         count -= static_cast<std::size_t>(n);
-        std::atomic_ref(m_written).fetch_add(n, std::memory_order_relaxed);
     }
     std::atomic_ref end(m_end);
     for (std::int64_t known = end.load(); known < offset && !end.compare_exchange_weak(known, offset);) {
@@ -505,11 +462,8 @@ int AtomicOutputFile::extendTo(std::int64_t size)
 {
     if (m_end >= size)
         return 0;
-    if (const int error = injectedFault(Step::Write, static_cast<std::size_t>(size - m_end)))
-        return error;
     if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0)
         return errno;
-    m_written += size - m_end;
     m_end = size;
     return 0;
 }
@@ -548,11 +502,9 @@ int AtomicOutputFile::linkAsTemporary()
 bool AtomicOutputFile::moveToNamed()
 {
     const int unnamed = m_fd;
-    const std::int64_t unnamedBytes = m_written;
     m_fd = -1;
     m_kind = Kind::None;
     bool moved = createNamed();
-    m_written = 0;
     m_end = 0;
     std::vector<char> buffer(std::size_t{1} << 16);
     for (off_t at = 0; moved;) {
@@ -569,7 +521,6 @@ bool AtomicOutputFile::moveToNamed()
         at += n;
     }
     ::close(unnamed);
-    injectedFault(Step::Drop, static_cast<std::size_t>(unnamedBytes));
     return moved;
 }
 
@@ -604,9 +555,7 @@ int AtomicOutputFile::closeFile()
 {
     const int closed = ::close(m_fd);
     m_fd = -1;
-    const int error = closed != 0 ? errno : 0;
-    const int injected = injectedFault(Step::Close);
-    return error != 0 ? error : injected;
+    return closed != 0 ? errno : 0;
 }
 
 // The temporary name renamed over the final one, and the file closed.
@@ -686,11 +635,9 @@ void AtomicOutputFile::discard()
             unlinkName(m_tempName);
             stopUsingName(m_tempName);
         }
-        injectedFault(Step::Drop, static_cast<std::size_t>(m_written));
     }
     m_fd = -1;
     m_kind = Kind::None;
-    m_written = 0;
     m_end = 0;
 }
 

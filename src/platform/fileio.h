@@ -97,16 +97,6 @@ public:
     static void closeAll(std::chrono::steady_clock::time_point deadline);
     // Tests take named temporary files again after closeAll().
     static void reopen();
-    // Tests turn unnamed files off to exercise the named fallback.
-    static void setUnnamedFilesAllowed(bool allowed);
-    // Tests stand in for a file system that fails, stalls or fills up: called
-    // at every open, write (with its size), link, rename, unlink and close of
-    // an output file, where a non-zero result fails that step with that error
-    // number, and told when an unfinished file is dropped (with the bytes it
-    // held). A call already made when it is set again goes on with the one it
-    // had.
-    enum class Step { Open, Write, Link, Rename, Unlink, Close, Drop };
-    static void setFault(std::function<int(Step step, std::size_t count)> fault);
 
 private:
     enum class Kind { None, Unnamed, LinkedTemporary, Named };
@@ -129,7 +119,6 @@ private:
     QByteArray m_tempName; // made when first needed
     int m_errno = 0;
     QString m_error;
-    std::int64_t m_written = 0; // bytes handed to m_fd, for the fault hook's Drop
     std::int64_t m_end = 0;     // the end of the furthest write
     int m_replaced = -1;        // the older file at the final name, held open
 };

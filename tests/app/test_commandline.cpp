@@ -5,6 +5,7 @@
 #include "app/commandline.h"
 #include "platform/fileio.h"
 #include "support/bitmaps.h"
+#include "support/faults.h"
 #include "support/scriptedplatform.h"
 
 #include <QDir>
@@ -249,7 +250,7 @@ TEST(CommandLine, AStopEndsTheProgramInTimeWhateverTheDiskDoes)
         ASSERT_EQ(::pipe(stalled), 0);
         const pid_t pid = ::fork();
         if (pid == 0) {
-            AtomicOutputFile::setFault([fd = stalled[1]](AtomicOutputFile::Step, std::size_t) {
+            SetFault([fd = stalled[1]](FaultStep, std::size_t) {
                 if (::write(fd, "s", 1) == 1)
                     std::this_thread::sleep_for(seconds(30));
                 return 0;

@@ -2,6 +2,7 @@
 #include "platform/fileio.h"
 #include "support/bitmaps.h"
 #include "support/childprocess.h"
+#include "support/faults.h"
 #include "support/scriptedplatform.h"
 
 #include <QDir>
@@ -171,13 +172,13 @@ TEST_F(BatchRunTest, OneFolderListedTwiceIsSplitTwiceWithoutAClash)
     m_window.list = {source, source + QStringLiteral("/.")};
     const auto here = std::this_thread::get_id(); // the run's own thread, which splits in turn
     std::atomic<bool> first = true;
-    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
-        if (step == AtomicOutputFile::Step::Link && std::this_thread::get_id() == here && first.exchange(false))
+    SetFault([&](FaultStep step, std::size_t) {
+        if (step == FaultStep::Link && std::this_thread::get_id() == here && first.exchange(false))
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return 0;
     });
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
-    AtomicOutputFile::setFault({});
+    SetFault({});
     EXPECT_TRUE(m_platform.messages.isEmpty());
     EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_a.bmp")),
               ReferenceChannelFiles(ReadFile(source + QStringLiteral("/a.bmp"))).at('G'));
@@ -207,18 +208,18 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
     const auto waitFor = [&](std::unique_lock<std::mutex> &guard, const char *name) {
         return placed.wait_for(guard, std::chrono::seconds(10), [&] { return done.contains(QLatin1String(name)); });
     };
-    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t count) {
+    SetFault([&](FaultStep step, std::size_t count) {
         std::unique_lock guard(lock);
-        if (step == AtomicOutputFile::Step::Write && count == 30054 && waitFor(guard, "a0.bmp")) {
+        if (step == FaultStep::Write && count == 30054 && waitFor(guard, "a0.bmp")) {
             guard.unlock(); // a1 is still being written when its turn comes
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        if (step == AtomicOutputFile::Step::Write && count == 2814 && ++stalled > 0)
+        if (step == FaultStep::Write && count == 2814 && ++stalled > 0)
             timedOut = timedOut || !waitFor(guard, "a5.bmp");
         return 0;
     });
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
-    AtomicOutputFile::setFault({});
+    SetFault({});
     EXPECT_EQ(stalled, 3);
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a6.bmp")));
@@ -229,7 +230,7 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
 // that comes while they are put in place waits for all three.
 TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
 {
-    using Step = AtomicOutputFile::Step;
+    using Step = FaultStep;
     const TestBitmap fiveBands{1000, 1400}; // the last band's rows: 12,000 bytes
     for (const bool duringWrite : {false, true}) {
         SCOPED_TRACE(duringWrite ? "during the last write" : "between bands");
@@ -245,14 +246,14 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
             if (status.endsWith(QLatin1String("b.bmp")) && !duringWrite)
                 run.requestStop();
             if (status.endsWith(QLatin1String("b.bmp")) && duringWrite)
-                AtomicOutputFile::setFault([&](Step step, std::size_t count) {
+                SetFault([&](Step step, std::size_t count) {
                     if (step == Step::Write && count == 12000)
                         run.requestStop();
                     return 0;
                 });
         };
         EXPECT_EQ(run.run(), BatchOutcome::Stopped);
-        AtomicOutputFile::setFault({});
+        SetFault({});
         EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
         EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_b.bmp")), QByteArray("older"));
         for (const char *name : {"Red/R_b.bmp", "Blue/B_b.bmp", "Red/R_c.bmp"})
@@ -273,7 +274,7 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     BatchRun run(m_window, m_platform);
     run.setThreads(kThreads);
     std::atomic<bool> first = true, linking = false;
-    AtomicOutputFile::setFault([&](Step step, std::size_t) {
+    SetFault([&](Step step, std::size_t) {
         if (step == Step::Link && first.exchange(false)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100)); // b and c are done with meanwhile
             linking = true;
@@ -294,7 +295,7 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     };
     const QStringList settled = placed();
     worker.join();
-    AtomicOutputFile::setFault({});
+    SetFault({});
     const QStringList all_a = {QStringLiteral("Red/R_a.bmp"), QStringLiteral("Green/G_a.bmp"),
                                QStringLiteral("Blue/B_a.bmp")};
     EXPECT_EQ(settled, all_a);
@@ -325,8 +326,8 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
             bitmap(source, QLatin1String(name));
         c.prepare(source);
         // A file's placing waits a little: b and c are done with meanwhile.
-        AtomicOutputFile::setFault([](AtomicOutputFile::Step step, std::size_t) {
-            if (step == AtomicOutputFile::Step::Rename)
+        SetFault([](FaultStep step, std::size_t) {
+            if (step == FaultStep::Rename)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             return 0;
         });
@@ -335,7 +336,7 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         m_window.events.clear();
         m_platform.messages.clear();
         EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
-        AtomicOutputFile::setFault({});
+        SetFault({});
         expectProcessingError(c.expected.arg(source));
         EXPECT_FALSE(QFileInfo(source + QStringLiteral("/Red/R_a.bmp")).isFile()); // none of the file's three
         for (const char *name : {"Green", "Blue"}) // nor any file of those after, nor a part file
@@ -358,8 +359,8 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     const QString r = source + QStringLiteral("/r.bmp");
     bitmap(source, QStringLiteral("r.bmp"), TestBitmap{7, 7});
     std::atomic<int> rewrites = 0; // r, in place, while each of its channel files is written
-    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t count) {
-        if (step == AtomicOutputFile::Step::Write && count == 54 + 7 * 24) {
+    SetFault([&](FaultStep step, std::size_t count) {
+        if (step == FaultStep::Write && count == 54 + 7 * 24) {
             EXPECT_TRUE(WriteFile(r, MakeBitmap({.width = 7, .height = 7, .seed = 9})));
             const timespec times[2] = {{0, UTIME_OMIT}, {1000000000 + ++rewrites, 0}};
             EXPECT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(r).constData(), times, 0), 0);
@@ -385,7 +386,7 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
         }
     };
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
-    AtomicOutputFile::setFault({});
+    SetFault({});
 
     QStringList shown;
     for (const auto &message : m_platform.messages) {

@@ -4,6 +4,7 @@
 #include "platform/workers.h"
 #include "support/bitmaps.h"
 #include "support/childprocess.h"
+#include "support/faults.h"
 #include "support/scriptedplatform.h"
 
 #include <QDir>
@@ -254,13 +255,13 @@ TEST_F(SplitterTest, OlderLongerOutputsAreReplacedWholeAndFreedOnlyOnceAllThreeA
         return open;
     };
     std::vector<int> atRenames;
-    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
-        if (step == AtomicOutputFile::Step::Rename)
+    SetFault([&](FaultStep step, std::size_t) {
+        if (step == FaultStep::Rename)
             atRenames.push_back(olderStillOpen());
         return 0;
     });
     ASSERT_EQ(split(QStringLiteral("x.bmp"), MakeBitmap({})), kOk);
-    AtomicOutputFile::setFault({});
+    SetFault({});
     EXPECT_EQ(atRenames, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(olderStillOpen(), 0);
     EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("x"))).size(), 58);
@@ -309,7 +310,7 @@ TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsInta
         for (const QString &entry : destinationEntries())
             ASSERT_TRUE(QFile::remove(m_dir.filePath(entry)));
         ASSERT_TRUE(WriteFile(output("Green", "G_", QStringLiteral("big")), older));
-        AtomicOutputFile::setUnnamedFilesAllowed(c.unnamed);
+        SetUnnamedFilesAllowed(c.unnamed);
         ASSERT_TRUE(KillWhenReady([&](const std::function<void()> &ready) {
             int bands = 0;
             SplitControl control;
@@ -337,7 +338,7 @@ TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsInta
         expectReference(QStringLiteral("big"), bytes);
         EXPECT_EQ(destinationEntries().size(), 3);
     }
-    AtomicOutputFile::setUnnamedFilesAllowed(true);
+    SetUnnamedFilesAllowed(true);
 }
 
 // The three files are written side by side and appear together, red, green,
@@ -377,8 +378,8 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
     // right. This thread's first write waits until the other has written.
     const auto here = std::this_thread::get_id();
     std::atomic<int> failedElsewhere = 0;
-    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
-        if (step != AtomicOutputFile::Step::Write)
+    SetFault([&](FaultStep step, std::size_t) {
+        if (step != FaultStep::Write)
             return 0;
         if (std::this_thread::get_id() != here)
             return ++failedElsewhere == 1 ? ENOSPC : 0;
@@ -390,7 +391,7 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
     control = {};
     control.workers = &workers;
     ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control), kOk);
-    AtomicOutputFile::setFault({});
+    SetFault({});
     EXPECT_GE(failedElsewhere, 1);
     expectReference(QStringLiteral("big"), bytes);
     EXPECT_EQ(destinationEntries().size(), 3);
@@ -406,10 +407,10 @@ TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewF
     const QByteArray bytes = MakeBitmap({7, 5});
     std::atomic<int> links = 0, writesWhilePlacing = 0;
     std::atomic<bool> placing = false;
-    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t) {
-        links += step == AtomicOutputFile::Step::Link;
-        writesWhilePlacing += step == AtomicOutputFile::Step::Write && placing;
-        return step == AtomicOutputFile::Step::Link ? EPERM : 0;
+    SetFault([&](FaultStep step, std::size_t) {
+        links += step == FaultStep::Link;
+        writesWhilePlacing += step == FaultStep::Write && placing;
+        return step == FaultStep::Link ? EPERM : 0;
     });
     SplitControl control;
     control.commit = [&](const std::function<void()> &place) {
@@ -434,10 +435,10 @@ TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewF
     ASSERT_TRUE(QDir(other.path()).mkdir(QStringLiteral("R")));
     ASSERT_TRUE(WriteFile(other.filePath(QStringLiteral("R/R_z.bmp")), "older"));
     ASSERT_TRUE(WriteFile(other.filePath(QStringLiteral("z.bmp")), bytes));
-    const auto splitZ = [&](int fault, AtomicOutputFile::Step failing) {
+    const auto splitZ = [&](int fault, FaultStep failing) {
         links = 0;
-        AtomicOutputFile::setFault([&, fault, failing](AtomicOutputFile::Step step, std::size_t) {
-            links += step == AtomicOutputFile::Step::Link;
+        SetFault([&, fault, failing](FaultStep step, std::size_t) {
+            links += step == FaultStep::Link;
             return step == failing ? fault : 0;
         });
         QString error;
@@ -447,14 +448,14 @@ TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewF
         } catch (const ProcessingError &e) {
             error = e.text();
         }
-        AtomicOutputFile::setFault({});
+        SetFault({});
         return error;
     };
     const QString failed = QStringLiteral("Cannot write \"%1\": Input/output error.")
                                .arg(other.filePath(QStringLiteral("R/R_z.bmp")));
-    EXPECT_EQ(splitZ(EIO, AtomicOutputFile::Step::Link), failed);
+    EXPECT_EQ(splitZ(EIO, FaultStep::Link), failed);
     EXPECT_EQ(ReadFile(other.filePath(QStringLiteral("R/R_z.bmp"))), "older");
-    EXPECT_EQ(splitZ(EIO, AtomicOutputFile::Step::Close), failed);
+    EXPECT_EQ(splitZ(EIO, FaultStep::Close), failed);
     EXPECT_GT(links, 0); // the folder still links unnamed files
     EXPECT_EQ(ReadFile(other.filePath(QStringLiteral("R/R_z.bmp"))), ReferenceChannelFiles(bytes).at('R'));
 }

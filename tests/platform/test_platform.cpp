@@ -2,6 +2,7 @@
 #include "platform/instancelock.h"
 #include "platform/settings.h"
 #include "support/bitmaps.h"
+#include "support/faults.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -101,7 +102,7 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
     EXPECT_EQ(entries(), kept);
     for (const bool unnamed : {true, false}) {
         SCOPED_TRACE(unnamed ? "unnamed" : "named");
-        AtomicOutputFile::setUnnamedFilesAllowed(unnamed);
+        SetUnnamedFilesAllowed(unnamed);
         AtomicOutputFile file;
         ASSERT_TRUE(file.create(target));
         ASSERT_EQ(file.writeAt("new", 3, 0), 0);
@@ -121,7 +122,7 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
         EXPECT_EQ(ReadFile(target), QByteArray("second"));
         EXPECT_EQ(entries(), kept);
     }
-    AtomicOutputFile::setUnnamedFilesAllowed(true);
+    SetUnnamedFilesAllowed(true);
 }
 
 } // namespace

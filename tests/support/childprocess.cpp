@@ -1,6 +1,6 @@
 #include "support/childprocess.h"
 
-#include "platform/fileio.h"
+#include "support/faults.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -50,14 +50,14 @@ int waitFor(pid_t pid)
 constexpr int kNoNamespace = 77;
 constexpr long long kPage = 4096; // what tmpfs gives a file at a time
 
-// The budget kept by the output files' layer, to the byte: the bytes under
-// `folder` when the first output is written, then every write draws on it and
-// every dropped output gives its bytes back.
+// A budget kept to the byte: the bytes under `folder` when the first output
+// is written, then every write draws on it and every dropped output gives its
+// bytes back.
 void runOnBudget(const QString &folder, long long bytes, const std::function<void()> &body)
 {
-    std::mutex lock; // both threads of a split write
+    std::mutex lock; // the threads of a split write at once
     long long used = -1;
-    AtomicOutputFile::setFault([&](AtomicOutputFile::Step step, std::size_t count) {
+    SetFault([&](FaultStep step, std::size_t count) {
         const std::lock_guard guard(lock);
         if (used < 0) {
             used = 0;
@@ -65,9 +65,9 @@ void runOnBudget(const QString &folder, long long bytes, const std::function<voi
                 used += it.nextFileInfo().size();
         }
         const auto n = static_cast<long long>(count);
-        if (step == AtomicOutputFile::Step::Drop)
+        if (step == FaultStep::Drop)
             used -= n;
-        if (step != AtomicOutputFile::Step::Write)
+        if (step != FaultStep::Write)
             return 0;
         if (used + n > bytes)
             return ENOSPC;
@@ -75,7 +75,7 @@ void runOnBudget(const QString &folder, long long bytes, const std::function<voi
         return 0;
     });
     body();
-    AtomicOutputFile::setFault({});
+    SetFault({});
 }
 
 } // namespace

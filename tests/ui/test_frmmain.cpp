@@ -1,5 +1,6 @@
 #include "platform/fileio.h"
 #include "support/bitmaps.h"
+#include "support/faults.h"
 #include "support/scriptedplatform.h"
 #include "support/testenv.h"
 #include "support/widgets.h"
@@ -392,7 +393,7 @@ class StalledDisk
 public:
     explicit StalledDisk(std::chrono::seconds limit = std::chrono::seconds(10))
     {
-        AtomicOutputFile::setFault([state = m_state, limit](AtomicOutputFile::Step, std::size_t) {
+        SetFault([state = m_state, limit](FaultStep, std::size_t) {
             std::unique_lock lock(state->mutex);
             state->stalled = true;
             state->changed.wait_for(lock, limit, [&] { return state->released; });
@@ -402,7 +403,7 @@ public:
     ~StalledDisk()
     {
         release();
-        AtomicOutputFile::setFault({});
+        SetFault({});
     }
     bool waitUntilStalled()
     {
@@ -532,7 +533,7 @@ TEST_F(MainWindowTest, ClosingMidRunAsksThenClosesAtOnceAndAbandonsTheFile)
 {
     for (const bool unnamed : {true, false}) {
         SCOPED_TRACE(unnamed ? "unnamed files" : "named temporary files");
-        AtomicOutputFile::setUnnamedFilesAllowed(unnamed);
+        SetUnnamedFilesAllowed(unnamed);
         QTemporaryDir dir;
         const QString source = sourceWithOlderOutputs(dir);
         StalledDisk disk(std::chrono::seconds(30));
@@ -570,7 +571,7 @@ TEST_F(MainWindowTest, ClosingMidRunAsksThenClosesAtOnceAndAbandonsTheFile)
         expectOnlyOlderOutputs();
         EXPECT_EQ(m_platform.messages.size(), 1);
     }
-    AtomicOutputFile::setUnnamedFilesAllowed(true);
+    SetUnnamedFilesAllowed(true);
 }
 
 // A message is shown by the window thread while the run waits for it; a close
