@@ -81,7 +81,8 @@ QString helpText(const QList<QCommandLineOption> &options)
     QString text = QStringLiteral(
         "Usage: prismora\n"
         "       prismora --process [--red NAME] [--green NAME] [--blue NAME] [--jobs N]\n"
-        "                [--verbose] [--] FOLDER...\n"
+        "                [--recursive] [--update] [--output DIR] [--watch] [--verbose]\n"
+        "                [--] FOLDER...\n"
         "       prismora --help | --version\n\n"
         "Splits 24-bit BMP files into one greyscale file per colour channel.\n"
         "Without arguments, opens the window.\n\nOptions:\n");
@@ -281,7 +282,8 @@ int missingFolders(const QStringList &folders, Platform &platform)
     return missing;
 }
 
-int runProcess(StopSignals &stop, const QStringList &folders, const QStringList &names, int jobs, bool verbose)
+int runProcess(StopSignals &stop, const QStringList &folders, const QStringList &names, int jobs,
+               const RunSettings &settings, bool verbose)
 {
     ConsolePlatform console;
     HeadlessWindow window(names, folders);
@@ -289,6 +291,7 @@ int runProcess(StopSignals &stop, const QStringList &folders, const QStringList 
         window.showProgressOn(&console);
     BatchRun run(window, console);
     run.setThreads(RunOptions::threadsFor(jobs));
+    run.setSettings(settings);
     std::atomic<int> outputError = 0;
     window.listFileResults(verbose, [&](int error) {
         outputError = error;
@@ -366,5 +369,9 @@ int RunCommandLine(const QStringList &arguments)
     if (!runOptions.read(parser, {saved("RedDir", "Red"), saved("GreenDir", "Green"), saved("BlueDir", "Blue")},
                          QStringLiteral(" (in the saved options)"), &names, &jobs, &error))
         return usageError(error);
-    return runProcess(stop, parser.positionalArguments(), names, jobs, parser.isSet(verbose));
+    const QStringList folders = parser.positionalArguments();
+    RunSettings settings;
+    if (!runOptions.readSettings(parser, folders, &settings, &error))
+        return usageError(error);
+    return runProcess(stop, folders, names, jobs, settings, parser.isSet(verbose));
 }

@@ -236,6 +236,76 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
     }
 }
 
+// Outputs mirrored under an output root: sources that cannot be written, and
+// the two errors of its own.
+TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
+{
+    struct RootCase
+    {
+        const char *name;
+        QStringList args; // "{dir}" stands for the scratch folder
+        int exitCode;
+        QString err;
+        QStringList outputs; // below {dir}/out, from the sources below {dir}
+    };
+    const RootCase cases[] = {
+        {"a read-only source, with its subfolders", {"--recursive", "--output", "{dir}/out", "{dir}/ro"}, 0, "",
+         {"ro/Red/R_x.bmp:ro/x.bmp", "ro/Blue/B_x.bmp:ro/x.bmp", "ro/sub/Green/G_y.bmp:ro/sub/y.bmp"}},
+        {"two folders of one last name", {"--output", "{dir}/out", "{dir}/ro", "{dir}/other/ro"}, 2,
+         "prismora: \"{dir}/ro\" and \"{dir}/other/ro\" have the same last name, and --output would put the outputs "
+         "of both into \"{dir}/out/ro\"\nTry 'prismora --help'.\n",
+         {}},
+        {"a root that cannot be made", {"--output", "{dir}/file/out", "{dir}/ro"}, 1,
+         "Processing Error: Cannot create the folder \"{dir}/file/out\": Not a directory.\n", {}},
+    };
+    for (const RootCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir scratch;
+        const QDir dir(scratch.path());
+        ASSERT_TRUE(dir.mkpath(QStringLiteral("ro/sub")) && dir.mkpath(QStringLiteral("other/ro")));
+        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("ro/x.bmp")), MakeBitmap({.width = 5, .height = 3})));
+        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("ro/sub/y.bmp")), MakeBitmap({.width = 2, .height = 2})));
+        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("file")), "x"));
+        // Sources no one may write, run as a user who is not root, whom nothing stops.
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
+        for (const char *folder : {"ro/sub", "ro"})
+            ::chmod(QFile::encodeName(dir.filePath(QLatin1String(folder))).constData(), 0555);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        child.setProcessEnvironment(env);
+        child.setChildProcessModifier([] {
+            if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(99);
+        });
+        QStringList args{QStringLiteral("--process")};
+        for (const QString &arg : c.args)
+            args.append(QString(arg).replace(QStringLiteral("{dir}"), dir.path()));
+        child.start(QStringLiteral(PRISMORA_BINARY), args);
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitCode(), c.exitCode);
+        EXPECT_EQ(QString::fromUtf8(child.readAllStandardError()), QString(c.err).replace(QStringLiteral("{dir}"), dir.path()));
+        QStringList found, expected;
+        for (QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+            found.append(dir.relativeFilePath(it.next()));
+        found.sort();
+        expected = {QStringLiteral("file"), QStringLiteral("ro/sub/y.bmp"), QStringLiteral("ro/x.bmp")};
+        for (const QString &pair : c.outputs) {
+            const QString output = QStringLiteral("out/") + pair.section(u':', 0, 0);
+            EXPECT_EQ(ReadFile(dir.filePath(output)),
+                      ReferenceChannelFiles(ReadFile(dir.filePath(pair.section(u':', 1)))).at(output[output.lastIndexOf(u'/') + 1].toLatin1()));
+        }
+        if (!c.outputs.isEmpty())
+            for (const char *output : {"ro/Red/R_x.bmp", "ro/Green/G_x.bmp", "ro/Blue/B_x.bmp", "ro/sub/Red/R_y.bmp",
+                                       "ro/sub/Green/G_y.bmp", "ro/sub/Blue/B_y.bmp"})
+                expected.append(QStringLiteral("out/") + QLatin1String(output));
+        expected.sort();
+        EXPECT_EQ(found, expected);
+        ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro"))).constData(), 0755);
+        ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro/sub"))).constData(), 0755);
+    }
+}
+
 // Whatever the disk does, a first stop ends the program within five seconds
 // and a second within one: here every call on an output file stalls for 30 s.
 TEST(CommandLine, AStopEndsTheProgramInTimeWhateverTheDiskDoes)
