@@ -349,7 +349,7 @@ BatchOutcome BatchRun::processAll(const QList<FolderFiles> &work, qsizetype tota
     if (total == 0) {
         for (const FolderFiles &folder : work) // names passed over still deserve a word
             reportUnreadableNames(folder);
-        if (!m_settings.quiet)
+        if (!m_settings.watching)
             ShowNotice(m_platform, QStringLiteral("No bitmap files were found in the selected folders."),
                        QStringLiteral("No Files Found"));
         return BatchOutcome::NoFiles;
@@ -429,6 +429,17 @@ FolderWalk::FolderWalk(RunSettings settings, QStringList destinationNames)
         m_destinationNames.clear(); // none of them lies among the sources
 }
 
+bool FolderWalk::isOutputRoot(const QString &folder) const
+{
+    if (m_outputRoot.isEmpty())
+        return false;
+    struct stat a {}, b {};
+    return cleanAbsolute(folder) == m_outputRoot
+           || (::stat(QFile::encodeName(folder).constData(), &a) == 0
+               && ::stat(QFile::encodeName(m_outputRoot).constData(), &b) == 0 && a.st_dev == b.st_dev
+               && a.st_ino == b.st_ino);
+}
+
 bool FolderWalk::enters(const QString &name) const
 {
     return m_settings.recursive && !name.startsWith(QLatin1Char('.')) && !m_destinationNames.contains(name);
@@ -457,7 +468,8 @@ void FolderWalk::walk(const QString &folder, const QString &destination, QList<F
         return false;
     };
     struct stat top {};
-    if (m_settings.recursive && ::stat(QFile::encodeName(folder).constData(), &top) == 0 && seen(top))
+    if (isOutputRoot(folder)
+        || (m_settings.recursive && ::stat(QFile::encodeName(folder).constData(), &top) == 0 && seen(top)))
         return;
 
     // Depth first without recursion, however deep the tree: a folder's
@@ -659,7 +671,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                     result = splitHere(folder, i, names, job && job->lackOfSpace, ahead, turn);
                 if (result == QLatin1String("OK") && m_split++ == splitBefore)
                     ++m_splitFolders;
-                if (!m_settings.quiet || result != UpToDateResult())
+                if (m_settings.listUpToDate || result != UpToDateResult())
                     m_window.fileDone(path, result);
             } catch (const ProcessingError &error) {
                 throwIfStopped(); // what fails once the run is told to stop is no error of its own

@@ -61,7 +61,8 @@ struct RunSettings
     bool recursive = false; // subfolders too, depth first
     bool update = false;    // sources whose outputs are up to date are passed over
     QString outputRoot;     // outputs mirrored under it; empty: beside the sources
-    bool quiet = false;     // a watch's batch: no notice for finding nothing, no line for what is up to date
+    bool watching = false;    // a watch's pass: finding nothing is no news
+    bool listUpToDate = true; // fileDone() for a source passed over as up to date
 };
 
 // The result of a source passed over by the update rule.
@@ -96,6 +97,8 @@ public:
     QList<FolderFiles> collect(const QStringList &folders, qsizetype *total);
     // A subfolder named `name` of a walked folder is to be walked too.
     bool enters(const QString &name) const;
+    // True for the output root itself.
+    bool isOutputRoot(const QString &folder) const;
     // Folders walked so far count no more: the next walk may enter them again.
     void forget() { m_visited.clear(); }
 
@@ -154,6 +157,7 @@ public:
     // split again one channel at a time). A stop asked for before the run
     // starts ends it at once.
     void requestStop() { m_stopRequested = true; }
+    bool stopRequested() const { return m_stopRequested; }
     // Stops as requestStop() does and, should the run be putting a file's
     // outputs in place just now, waits until it has: afterwards no output of
     // a file not yet in place is put in place, whatever this thread does next

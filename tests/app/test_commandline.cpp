@@ -306,6 +306,74 @@ TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
     }
 }
 
+// A watch splits each file once it is complete, and again when it changes;
+// a stop ends it in time. Every wait is for a line of its --verbose list.
+TEST(CommandLine, AWatchSplitsWhatArrivesOnceItIsComplete)
+{
+    using namespace std::chrono;
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        QTemporaryDir scratch;
+        const QDir dir(scratch.path());
+        ASSERT_TRUE(dir.mkpath(QStringLiteral("w")));
+        const QString w = dir.filePath(QStringLiteral("w"));
+        ASSERT_TRUE(WriteFile(w + QStringLiteral("/a.bmp"), MakeBitmap({})));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral(PRISMORA_BINARY), {QStringLiteral("--process"), QStringLiteral("--watch"),
+                                                      QStringLiteral("--verbose"), QStringLiteral("--jobs"),
+                                                      QStringLiteral("2"), w});
+        QString lines;
+        const auto awaitLine = [&](const QString &name) {
+            const QString line = w + u'/' + name + QStringLiteral("\tOK\n");
+            while (!lines.contains(line) && child.waitForReadyRead(30000))
+                lines += QString::fromUtf8(child.readAllStandardOutput());
+            lines += QString::fromUtf8(child.readAllStandardOutput());
+            return lines.contains(line);
+        };
+        const auto expectSplit = [&](const QString &name) {
+            const auto reference = ReferenceChannelFiles(ReadFile(w + u'/' + name));
+            EXPECT_EQ(ReadFile(w + QStringLiteral("/Red/R_") + name), reference.at('R')) << name.toStdString();
+            EXPECT_EQ(ReadFile(w + QStringLiteral("/Blue/B_") + name), reference.at('B')) << name.toStdString();
+        };
+        ASSERT_TRUE(awaitLine(QStringLiteral("a.bmp"))); // the first pass is over: the folder is watched
+        if (signal == SIGINT) {
+            // Written in two halves a second apart: nothing before its close.
+            const QByteArray bytes = MakeBitmap({.width = 300, .height = 200, .seed = 3});
+            QFile half(w + QStringLiteral("/h.bmp"));
+            ASSERT_TRUE(half.open(QIODevice::WriteOnly));
+            ASSERT_EQ(half.write(bytes.left(bytes.size() / 2)), bytes.size() / 2);
+            ASSERT_TRUE(half.flush());
+            child.waitForReadyRead(1000);
+            lines += QString::fromUtf8(child.readAllStandardOutput());
+            EXPECT_FALSE(lines.contains(QStringLiteral("h.bmp")));
+            half.write(bytes.mid(bytes.size() / 2));
+            half.close();
+            ASSERT_TRUE(awaitLine(QStringLiteral("h.bmp")));
+            expectSplit(QStringLiteral("h.bmp"));
+            // Moved in whole.
+            ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("m.bmp")), MakeBitmap({.width = 7, .height = 5})));
+            ASSERT_TRUE(QFile::rename(dir.filePath(QStringLiteral("m.bmp")), w + QStringLiteral("/m.bmp")));
+            ASSERT_TRUE(awaitLine(QStringLiteral("m.bmp")));
+            expectSplit(QStringLiteral("m.bmp"));
+            // Rewritten: split again.
+            ASSERT_TRUE(WriteFile(w + QStringLiteral("/h.bmp"), MakeBitmap({.width = 4, .height = 4, .seed = 9})));
+            ASSERT_TRUE(awaitLine(QStringLiteral("m.bmp\tOK\n") + w + QStringLiteral("/h.bmp")));
+            expectSplit(QStringLiteral("h.bmp"));
+            EXPECT_EQ(lines, QStringLiteral("%1/a.bmp\tOK\n%1/h.bmp\tOK\n%1/m.bmp\tOK\n%1/h.bmp\tOK\n").arg(w));
+        }
+        ::kill(static_cast<pid_t>(child.processId()), signal);
+        const auto sent = steady_clock::now();
+        ASSERT_TRUE(child.waitForFinished(10000));
+        // Woken at once, not ended by the bound on a run that does not end (3.5 s).
+        EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - sent).count(), 3000);
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(child.exitCode(), 128 + signal);
+    }
+}
+
 // Whatever the disk does, a first stop ends the program within five seconds
 // and a second within one: here every call on an output file stalls for 30 s.
 TEST(CommandLine, AStopEndsTheProgramInTimeWhateverTheDiskDoes)
