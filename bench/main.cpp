@@ -31,11 +31,11 @@
 namespace {
 
 // The files the run will meet, found the way the run finds them.
-QStringList sourceFiles(const QStringList &folders)
+QStringList sourceFiles(const QStringList &folders, const RunSettings &settings, const QStringList &names)
 {
     qsizetype total = 0;
     QStringList files;
-    for (const FolderFiles &folder : CollectBitmapFiles(folders, &total))
+    for (const FolderFiles &folder : FolderWalk(settings, names).collect(folders, &total))
         files += folder.filePaths;
     return files;
 }
@@ -144,7 +144,8 @@ int main(int argc, char *argv[])
     const auto usage = [](const QString &error) {
         if (!error.isEmpty())
             std::fprintf(stderr, "prismora-bench: %s\n", qPrintable(error));
-        std::fputs("usage: prismora-bench [--red NAME] [--green NAME] [--blue NAME] [--jobs N] [--floor] FOLDER...\n",
+        std::fputs("usage: prismora-bench [--red NAME] [--green NAME] [--blue NAME] [--jobs N] [--recursive] [--update]\n"
+                   "                      [--output DIR] [--floor] FOLDER...\n",
                    stderr);
         return 2;
     };
@@ -161,9 +162,12 @@ int main(int argc, char *argv[])
     const QStringList folders = parser.positionalArguments();
     if (folders.isEmpty())
         return usage({});
+    RunSettings settings;
+    if (!runOptions.readSettings(parser, folders, &settings, &error))
+        return usage(error);
     const int threads = RunOptions::threadsFor(jobs);
 
-    const QStringList files = sourceFiles(folders);
+    const QStringList files = sourceFiles(folders, settings, names);
     qint64 bytes = 0;
     for (const QString &file : files)
         bytes += QFileInfo(file).size();
@@ -182,6 +186,7 @@ int main(int argc, char *argv[])
     HeadlessWindow window(names, folders);
     BatchRun run(window, platform);
     run.setThreads(threads);
+    run.setSettings(settings);
     QElapsedTimer timer;
     timer.start();
     const BatchOutcome outcome = run.run();

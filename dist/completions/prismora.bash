@@ -8,6 +8,12 @@ _prismora()
         --red | --green | --blue)
             return # a name of one's own
             ;;
+        --output)
+            compopt -o filenames 2>/dev/null
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return
+            ;;
         --jobs)
             COMPREPLY=($(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 8)")" -- "$cur"))
             return
@@ -17,8 +23,8 @@ _prismora()
         [[ ${COMP_WORDS[i]} == -- ]] && break
     done
     if ((i == COMP_CWORD)) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '--process --red --green --blue --jobs --verbose
-            -h --help --version' -- "$cur"))
+        COMPREPLY=($(compgen -W '--process --red --green --blue --jobs --recursive
+            --update --output --watch --verbose -h --help --version' -- "$cur"))
         return
     fi
     # Folders, and only folders.

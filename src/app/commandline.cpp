@@ -3,6 +3,7 @@
 #include "batch/batchrun.h"
 #include "batch/headless.h"
 #include "batch/runoptions.h"
+#include "batch/watch.h"
 #include "platform/fileio.h"
 #include "platform/settings.h"
 
@@ -19,6 +20,7 @@
 #include <optional>
 #include <system_error>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
 
@@ -81,7 +83,8 @@ QString helpText(const QList<QCommandLineOption> &options)
     QString text = QStringLiteral(
         "Usage: prismora\n"
         "       prismora --process [--red NAME] [--green NAME] [--blue NAME] [--jobs N]\n"
-        "                [--verbose] [--] FOLDER...\n"
+        "                [--recursive] [--update] [--output DIR] [--watch] [--verbose]\n"
+        "                [--] FOLDER...\n"
         "       prismora --help | --version\n\n"
         "Splits 24-bit BMP files into one greyscale file per colour channel.\n"
         "Without arguments, opens the window.\n\nOptions:\n");
@@ -137,6 +140,16 @@ void reportStop(int filesPlaced)
 // second signal, or five seconds after the first.
 std::atomic<BatchRun *> g_signalledRun = nullptr;
 volatile std::sig_atomic_t g_firstSignal = 0;
+std::atomic<int> g_stopFd = -1; // written on a stop, to wake a watch
+
+// Wakes whatever polls `fd`; safe in a signal handler.
+void wakeStopFd(int fd)
+{
+    const std::uint64_t one = 1;
+    if (fd >= 0 && ::write(fd, &one, sizeof one) < 0) {
+        // Already awake: the counter is full.
+    }
+}
 
 extern "C" void onStopSignal(int number)
 {
@@ -145,6 +158,7 @@ extern "C" void onStopSignal(int number)
     g_firstSignal = number;
     if (BatchRun *run = g_signalledRun.load())
         run->requestStop(); // sets a lock-free flag: safe in a handler
+    wakeStopFd(g_stopFd.load());
     ::alarm(5);
 }
 
@@ -196,6 +210,8 @@ public:
             handleInThisThread();
         }
     }
+    // A stop also makes `fd` readable, for a loop that waits on it.
+    void wakeOnStop(int fd) { g_stopFd = fd; }
     void unwatch()
     {
         g_signalledRun = nullptr;
@@ -252,6 +268,7 @@ private:
             m_code = 128 + number;
             if (m_run)
                 m_run->requestStop();
+            wakeStopFd(g_stopFd.load());
         }
     }
 
@@ -281,7 +298,8 @@ int missingFolders(const QStringList &folders, Platform &platform)
     return missing;
 }
 
-int runProcess(StopSignals &stop, const QStringList &folders, const QStringList &names, int jobs, bool verbose)
+int runProcess(StopSignals &stop, const QStringList &folders, const QStringList &names, int jobs,
+               const RunSettings &settings, bool watch, bool verbose)
 {
     ConsolePlatform console;
     HeadlessWindow window(names, folders);
@@ -289,12 +307,35 @@ int runProcess(StopSignals &stop, const QStringList &folders, const QStringList 
         window.showProgressOn(&console);
     BatchRun run(window, console);
     run.setThreads(RunOptions::threadsFor(jobs));
+    run.setSettings(settings);
     std::atomic<int> outputError = 0;
     window.listFileResults(verbose, [&](int error) {
         outputError = error;
         run.requestStop(); // the list the run owes its caller is lost
     });
     const int missing = missingFolders(folders, console);
+    if (watch) {
+        const int stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (stopFd < 0) {
+            std::fprintf(stderr, "Processing Error: Cannot watch the folders: %s.\n",
+                         qPrintable(SystemErrorText(errno)));
+            return kFailed;
+        }
+        FolderWatch watcher(run, console, settings, names, folders, stopFd, [&console] { console.clearProgress(); });
+        window.observeResults([&watcher](const QString &path, const QString &result) { watcher.fileDone(path, result); });
+        stop.wakeOnStop(stopFd);
+        stop.watch(run);
+        const BatchOutcome outcome = watcher.run();
+        stop.unwatch();
+        stop.wakeOnStop(-1);
+        ::close(stopFd);
+        if (outputError != 0)
+            return outputFailed(outputError);
+        if (outcome == BatchOutcome::Failed)
+            return kFailed;
+        reportStop(watcher.filesPlaced());
+        return stop.exitCode() != 0 ? stop.exitCode() : kFailed;
+    }
     stop.watch(run);
     const BatchOutcome outcome = run.run();
     stop.unwatch();
@@ -335,13 +376,20 @@ int RunCommandLine(const QStringList &arguments)
         QStringLiteral("verbose"),
         QStringLiteral("Print one line per file on standard output: its path, a tab, and OK or the reason it was not "
                        "split. Tabs, line breaks and backslashes in them are written \\t, \\n and \\\\."));
+    const QCommandLineOption watch(
+        QStringLiteral("watch"),
+        QStringLiteral("After a first pass as with --update, keep watching each FOLDER (with --recursive its "
+                       "subfolders too, new ones included) and split every BMP file as soon as it is closed after "
+                       "writing or moved in, and again whenever it changes; a rescan once a minute finds what the "
+                       "system does not report. Ends on Ctrl+C or SIGTERM, or with status 1 on a destination "
+                       "error."));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
     const RunOptions runOptions;
     QList<QCommandLineOption> options{process};
     options += runOptions.options();
-    options += {verbose, help, version};
+    options += {watch, verbose, help, version};
     parser.addOptions(options);
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
@@ -366,5 +414,9 @@ int RunCommandLine(const QStringList &arguments)
     if (!runOptions.read(parser, {saved("RedDir", "Red"), saved("GreenDir", "Green"), saved("BlueDir", "Blue")},
                          QStringLiteral(" (in the saved options)"), &names, &jobs, &error))
         return usageError(error);
-    return runProcess(stop, parser.positionalArguments(), names, jobs, parser.isSet(verbose));
+    const QStringList folders = parser.positionalArguments();
+    RunSettings settings;
+    if (!runOptions.readSettings(parser, folders, &settings, &error))
+        return usageError(error);
+    return runProcess(stop, folders, names, jobs, settings, parser.isSet(watch), parser.isSet(verbose));
 }

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/workers.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 #include <QThread>
@@ -18,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -47,6 +49,12 @@ int percent(qsizetype part, qsizetype whole)
 bool splitInBands(qint64 foundSize)
 {
     return foundSize > kBitmapHeaderBytes + kSplitBandBytes;
+}
+
+// The folder that the destination folders of `folder` go into.
+const QString &destinationOf(const FolderFiles &folder)
+{
+    return folder.destination.isEmpty() ? folder.folderPath : folder.destination;
 }
 
 // One source of the run, in list order.
@@ -100,6 +108,7 @@ public:
         std::unique_ptr<WrittenChannels> written;
         bool failed = false;
         bool lackOfSpace = false;
+        bool upToDate = false; // passed over by the update rule
     };
 
     // Starts the files after `turn` that may be split ahead: up to a few per
@@ -210,8 +219,10 @@ private:
             return;
         const Entry &file = m_files[static_cast<std::size_t>(job.position)];
         try {
-            SplitPlan plan = PlanSplit(file.path(), m_names.red, m_names.green, m_names.blue, file.foundSize());
-            if (plan.result == QLatin1String("OK")) {
+            SplitPlan plan = PlanSplit(file.path(), m_names.red, m_names.green, m_names.blue, file.foundSize(),
+                                       file.folder->destination);
+            job.upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
+            if (plan.result == QLatin1String("OK") && !job.upToDate) {
                 SplitControl control;
                 control.afterBand = [this, &job] {
                     if (job.abandoned || m_run.m_stopRequested || job.position > m_spaceFailedAt)
@@ -273,7 +284,7 @@ private:
             return known.value();
         bool exist = true;
         for (const QString *name : {&m_names.red, &m_names.green, &m_names.blue})
-            exist = exist && FolderExists(file.folder->folderPath + QLatin1Char('/') + *name);
+            exist = exist && FolderExists(destinationOf(*file.folder) + QLatin1Char('/') + *name);
         m_destinations.insert(file.folderNumber, exist);
         return exist;
     }
@@ -297,9 +308,8 @@ BatchRun::BatchRun(BatchWindow &window, Platform &platform) : m_window(window), 
 
 BatchRun::~BatchRun() = default;
 
-BatchOutcome BatchRun::run()
+bool BatchRun::namesUsable(const Names &names)
 {
-    const Names names{m_window.redDirName(), m_window.greenDirName(), m_window.blueDirName()};
     m_problems = 0;
     m_split = 0;
     m_splitFolders = 0;
@@ -310,9 +320,17 @@ BatchOutcome BatchRun::run()
         const QString problem = DestinationNameProblem(QLatin1String(field), *name);
         if (!problem.isEmpty()) {
             ShowNotice(m_platform, problem, QStringLiteral("Invalid Folder Name"));
-            return BatchOutcome::InvalidName;
+            return false;
         }
     }
+    return true;
+}
+
+BatchOutcome BatchRun::run()
+{
+    const Names names{m_window.redDirName(), m_window.greenDirName(), m_window.blueDirName()};
+    if (!namesUsable(names))
+        return BatchOutcome::InvalidName;
 
     const QStringList folders = m_window.folders();
     if (folders.isEmpty()) {
@@ -322,14 +340,33 @@ BatchOutcome BatchRun::run()
     }
 
     qsizetype total = 0;
-    const QList<FolderFiles> work = CollectBitmapFiles(folders, &total);
+    const QList<FolderFiles> work = m_settings.recursive || !m_settings.outputRoot.isEmpty()
+                                        ? FolderWalk(m_settings, {names.red, names.green, names.blue}).collect(folders, &total)
+                                        : CollectBitmapFiles(folders, &total);
+    return processAll(work, total, names);
+}
+
+BatchOutcome BatchRun::runFiles(const QList<FolderFiles> &work)
+{
+    const Names names{m_window.redDirName(), m_window.greenDirName(), m_window.blueDirName()};
+    if (!namesUsable(names))
+        return BatchOutcome::InvalidName;
+    qsizetype total = 0;
+    for (const FolderFiles &folder : work)
+        total += folder.filePaths.size();
+    return processAll(work, total, names);
+}
+
+BatchOutcome BatchRun::processAll(const QList<FolderFiles> &work, qsizetype total, const Names &names)
+{
     if (m_stopRequested)
         return BatchOutcome::Stopped;
     if (total == 0) {
         for (const FolderFiles &folder : work) // names passed over still deserve a word
             reportUnreadableNames(folder);
-        ShowNotice(m_platform, QStringLiteral("No bitmap files were found in the selected folders."),
-                   QStringLiteral("No Files Found"));
+        if (!m_settings.watching)
+            ShowNotice(m_platform, QStringLiteral("No bitmap files were found in the selected folders."),
+                       QStringLiteral("No Files Found"));
         return BatchOutcome::NoFiles;
     }
 
@@ -344,17 +381,16 @@ BatchOutcome BatchRun::run()
     return outcome;
 }
 
-QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *total)
+namespace {
+
+// The bitmap files directly inside `folder`, added to `work` unless it holds none.
+void collectFolder(const QString &folder, const QString &destination, QList<FolderFiles> *work, qsizetype *total)
 {
-    QList<FolderFiles> work;
-    *total = 0;
-    for (const QString &folder : folders) {
-        if (folder.isEmpty() || !FolderExists(folder))
-            continue;
+    {
         FileList = QStringList{QString()};
         UnreadableNames.clear();
         FindBitmaps(folder);
-        FolderFiles found{folder, {}, {}, UnreadableNames};
+        FolderFiles found{folder, {}, {}, UnreadableNames, destination};
         if (!FileList.first().isEmpty()) {
             found.filePaths = FileList;
             found.fileSizes.reserve(FileList.size());
@@ -371,11 +407,121 @@ QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *tot
                 ::close(dir);
         }
         if (found.filePaths.isEmpty() && found.unreadableNames.isEmpty())
-            continue;
+            return;
         *total += found.filePaths.size();
-        work.append(found);
+        work->append(found);
     }
+}
+
+QString cleanAbsolute(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *total)
+{
+    QList<FolderFiles> work;
+    *total = 0;
+    for (const QString &folder : folders)
+        if (!folder.isEmpty() && FolderExists(folder))
+            collectFolder(folder, {}, &work, total);
     return work;
+}
+
+QString MirroredFolder(const QString &outputRoot, const QString &folder)
+{
+    const QString name = QFileInfo(cleanAbsolute(folder)).fileName();
+    return name.isEmpty() ? QString() : outputRoot + QLatin1Char('/') + name;
+}
+
+FolderWalk::FolderWalk(RunSettings settings, QStringList destinationNames)
+    : m_settings(std::move(settings)), m_destinationNames(std::move(destinationNames)),
+      m_outputRoot(m_settings.outputRoot.isEmpty() ? QString() : cleanAbsolute(m_settings.outputRoot))
+{
+    if (!m_outputRoot.isEmpty())
+        m_destinationNames.clear(); // none of them lies among the sources
+}
+
+bool FolderWalk::isOutputRoot(const QString &folder) const
+{
+    if (m_outputRoot.isEmpty())
+        return false;
+    struct stat a {}, b {};
+    return cleanAbsolute(folder) == m_outputRoot
+           || (::stat(QFile::encodeName(folder).constData(), &a) == 0
+               && ::stat(QFile::encodeName(m_outputRoot).constData(), &b) == 0 && a.st_dev == b.st_dev
+               && a.st_ino == b.st_ino);
+}
+
+bool FolderWalk::enters(const QString &name) const
+{
+    return m_settings.recursive && !name.startsWith(QLatin1Char('.')) && !m_destinationNames.contains(name);
+}
+
+QList<FolderFiles> FolderWalk::collect(const QStringList &folders, qsizetype *total)
+{
+    QList<FolderFiles> work;
+    *total = 0;
+    for (const QString &folder : folders)
+        if (!folder.isEmpty() && FolderExists(folder))
+            walk(folder, m_outputRoot.isEmpty() ? folder : MirroredFolder(m_outputRoot, folder), &work, total);
+    return work;
+}
+
+void FolderWalk::walk(const QString &folder, const QString &destination, QList<FolderFiles> *work, qsizetype *total)
+{
+    // The output root, by its identity when it is there, else by its path.
+    struct stat root {};
+    const bool rootThere = !m_outputRoot.isEmpty() && ::stat(QFile::encodeName(m_outputRoot).constData(), &root) == 0;
+    const auto seen = [this](const struct stat &st) {
+        const std::pair<quint64, quint64> id{st.st_dev, st.st_ino};
+        if (m_visited.contains(id))
+            return true;
+        m_visited.insert(id);
+        return false;
+    };
+    struct stat top {};
+    if (isOutputRoot(folder)
+        || (m_settings.recursive && ::stat(QFile::encodeName(folder).constData(), &top) == 0 && seen(top)))
+        return;
+
+    // Depth first without recursion, however deep the tree: a folder's
+    // subfolders go on the stack in reverse, so that the first comes next.
+    std::vector<std::pair<QString, QString>> stack{{folder, destination}};
+    while (!stack.empty()) {
+        const auto [path, target] = std::move(stack.back());
+        stack.pop_back();
+        if (entering)
+            entering(path, target);
+        collectFolder(path, target, work, total);
+        if (!m_settings.recursive)
+            continue;
+        DIR *dir = ::opendir(QFile::encodeName(path).constData());
+        if (!dir)
+            continue;
+        std::vector<std::pair<QString, QString>> subfolders; // upper-case form, name
+        while (const dirent *entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.' || (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN))
+                continue; // hidden (".", ".." among them), or no folder; a link is no folder here
+            const QString name = QFile::decodeName(entry->d_name);
+            struct stat st {};
+            if (!enters(name) || QFile::encodeName(name) != entry->d_name // a name that cannot be opened again
+                || ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)
+                || (rootThere && st.st_dev == root.st_dev && st.st_ino == root.st_ino)
+                || (!m_outputRoot.isEmpty() && cleanAbsolute(AddBackslash(path) + name) == m_outputRoot) || seen(st))
+                continue;
+            subfolders.emplace_back(name.toUpper(), name);
+        }
+        ::closedir(dir);
+        std::sort(subfolders.begin(), subfolders.end(), [](const auto &a, const auto &b) {
+            const int upper = a.first.compare(b.first);
+            return upper != 0 ? upper < 0 : a.second < b.second;
+        });
+        for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
+            stack.emplace_back(AddBackslash(path) + it->second, AddBackslash(target) + it->second);
+    }
 }
 
 void BatchRun::throwIfStopped() const
@@ -427,17 +573,21 @@ void BatchRun::placeInTurn(const std::function<void()> &place)
 
 // Splits a file in its turn on this thread, lending it the run's threads
 // should it be large.
-QString BatchRun::splitHere(const QString &path, qint64 foundSize, const Names &names, bool channelByChannel,
+QString BatchRun::splitHere(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
                             Ahead &ahead, qsizetype turn)
 {
+    const QString &path = folder.filePaths[index];
+    const qint64 foundSize = folder.fileSizes[index];
     SplitControl control;
     control.afterBand = [this] { throwIfStopped(); };
     control.commit = [this](const std::function<void()> &place) { placeInTurn(place); };
     control.foundSize = foundSize;
     control.workers = &ahead.workers();
     control.noRoom = [&ahead, turn] { ahead.noRoomAt(turn); };
-    const SplitPlan plan = PlanSplit(path, names.red, names.green, names.blue, foundSize);
+    const SplitPlan plan = PlanSplit(path, names.red, names.green, names.blue, foundSize, folder.destination);
     if (plan.result == QLatin1String("OK")) {
+        if (m_settings.update && !channelByChannel && OutputsUpToDate(plan))
+            return UpToDateResult();
         if (channelByChannel) {
             control.noRoom();
             CarryOutChannelByChannel(plan, control);
@@ -499,7 +649,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
             try {
                 if (i == 0) {
                     // Files split ahead into folders that were not there yet were split in vain.
-                    if (makeDestinationFolders(folder.folderPath, names))
+                    if (makeDestinationFolders(folder, names))
                         ahead.dropFrom(turn);
                     ahead.destinationsMade(f);
                 }
@@ -509,7 +659,11 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 const auto job = ahead.take(turn);
                 // What was split ahead counts only if the source is still as it was then, also
                 // once the user has seen its turn come.
-                const auto unchanged = [&job] { return job && job->plan && !job->failed && !job->plan->file->changed(); };
+                // (A source found up to date is taken as it was then, as make takes it: a change since is
+                // a change after the check, which a watch hears of and a later run meets.)
+                const auto unchanged = [&job] {
+                    return job && job->plan && !job->failed && (job->upToDate || !job->plan->file->changed());
+                };
                 bool usable = unchanged();
                 ++started;
                 m_window.setThisFolderProgress(percent(i, count));
@@ -517,7 +671,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 m_window.setStatusText(QStringLiteral("Splitting... ")
                                        + (usable ? path.mid(path.lastIndexOf(QLatin1Char('/')) + 1) : GetFileName(path)));
                 usable = usable && unchanged();
-                QString result = usable ? job->plan->result : QString();
+                QString result = !usable ? QString() : job->upToDate ? UpToDateResult() : job->plan->result;
                 try {
                     if (usable && job->written)
                         placeInTurn([&job] { job->written->place(); });
@@ -529,10 +683,11 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                     job->written.reset(); // the room of what is not in place goes first
                 }
                 if (!usable)
-                    result = splitHere(path, foundSize, names, job && job->lackOfSpace, ahead, turn);
+                    result = splitHere(folder, i, names, job && job->lackOfSpace, ahead, turn);
                 if (result == QLatin1String("OK") && m_split++ == splitBefore)
                     ++m_splitFolders;
-                m_window.fileDone(path, result);
+                if (m_settings.listUpToDate || result != UpToDateResult())
+                    m_window.fileDone(path, result);
             } catch (const ProcessingError &error) {
                 throwIfStopped(); // what fails once the run is told to stop is no error of its own
                 m_window.fileDone(path, error.text());
@@ -578,11 +733,26 @@ void BatchRun::reportUnreadableNames(const FolderFiles &folder)
                       .arg(folder.folderPath, shown.join(QStringLiteral(", "))));
 }
 
-// True when any of the folders had to be made. Those already there lose the
-// temporary files that runs no longer running left.
-bool BatchRun::makeDestinationFolders(const QString &folder, const Names &names)
+// True when any of the folders had to be made, with any of their parents
+// that were missing (an output root mirrors the sources' folders). Those
+// already there lose the temporary files that runs no longer running left.
+bool BatchRun::makeDestinationFolders(const FolderFiles &files, const Names &names)
 {
     bool made = false;
+    const QString &folder = destinationOf(files);
+    QStringList missing; // outermost first
+    for (QString at = folder; !at.isEmpty() && !FolderExists(at);) {
+        missing.prepend(at);
+        const qsizetype slash = at.lastIndexOf(QLatin1Char('/'), at.size() - 2);
+        at = slash < 0 ? QString() : at.left(std::max<qsizetype>(slash, 1));
+    }
+    for (const QString &parent : std::as_const(missing)) {
+        QString reason;
+        if (!MakeFolder(parent, &reason) && !QFileInfo(parent).isDir()) // made by another run meanwhile
+            throw ProcessingError(QStringLiteral("Cannot create the folder \"%1\": %2.").arg(parent, reason),
+                                  FaultSide::Destination);
+        made = true;
+    }
     for (const QString *name : {&names.red, &names.green, &names.blue}) {
         const QString destination = folder + QLatin1Char('/') + *name;
         QString reason;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -45,12 +46,68 @@ struct FolderFiles
     QStringList filePaths;
     QList<qint64> fileSizes; // as found, to tell a file cut short since
     QStringList unreadableNames; // "*.bmp" names the file system's encoding cannot carry
+    QString destination; // the folder its destination folders go into; empty: folderPath itself
 };
 
 // The collecting phase: the "*.bmp" files directly inside each listed folder,
 // folder by folder in list order, leaving out folders that are missing or hold
 // none. `total` receives the number of files.
 QList<FolderFiles> CollectBitmapFiles(const QStringList &folders, qsizetype *total);
+
+// What a run from the command line may do beyond the window's run, which
+// keeps the defaults.
+struct RunSettings
+{
+    bool recursive = false; // subfolders too, depth first
+    bool update = false;    // sources whose outputs are up to date are passed over
+    QString outputRoot;     // outputs mirrored under it; empty: beside the sources
+    bool watching = false;    // a watch's pass: finding nothing is no news
+    bool listUpToDate = true; // fileDone() for a source passed over as up to date
+};
+
+// The result of a source passed over by the update rule.
+inline QString UpToDateResult()
+{
+    return QStringLiteral("up to date");
+}
+
+// Where the outputs of listed `folder` go with `outputRoot`: under it, in a
+// folder of the listed folder's last name. Empty for a folder without a name
+// ("/").
+QString MirroredFolder(const QString &outputRoot, const QString &folder);
+
+// The collecting phase of a command-line run: each listed folder's files and,
+// when recursive, those of its subfolders, depth first, a folder's own files
+// before its subfolders, in the listing's order. Never entered: hidden
+// folders, links to folders, folders already walked (by device and inode, so
+// a bind mount or a folder listed twice is walked once), the output root, and,
+// when the outputs go beside the sources, subfolders with a destination name.
+class FolderWalk
+{
+public:
+    FolderWalk(RunSettings settings, QStringList destinationNames);
+
+    // Told of every folder before it is listed, with where its outputs go.
+    std::function<void(const QString &folder, const QString &destination)> entering;
+
+    // Adds `folder`, whose outputs go to `destination` (empty: beside it), and
+    // with recursion its subfolders, to `work`, and their files to `total`.
+    void walk(const QString &folder, const QString &destination, QList<FolderFiles> *work, qsizetype *total);
+    // Every listed folder, each with its destination.
+    QList<FolderFiles> collect(const QStringList &folders, qsizetype *total);
+    // A subfolder named `name` of a walked folder is to be walked too.
+    bool enters(const QString &name) const;
+    // True for the output root itself.
+    bool isOutputRoot(const QString &folder) const;
+    // Folders walked so far count no more: the next walk may enter them again.
+    void forget() { m_visited.clear(); }
+
+private:
+    RunSettings m_settings;
+    QStringList m_destinationNames;
+    QString m_outputRoot; // clean and absolute
+    QSet<std::pair<quint64, quint64>> m_visited;
+};
 
 enum class BatchOutcome {
     InvalidName, // a destination name would put the outputs among the sources; nothing was done
@@ -80,8 +137,13 @@ public:
     // The threads a run splits with, this one counted; 0, the default, is one
     // per core. With one, files are split one at a time on this thread.
     void setThreads(int threads) { m_threads = threads; }
+    // The window's run keeps the defaults.
+    void setSettings(const RunSettings &settings) { m_settings = settings; }
 
     BatchOutcome run();
+    // A run over `work` as collected, for a watch: NoFiles, without a notice,
+    // when it holds no file.
+    BatchOutcome runFiles(const QList<FolderFiles> &work);
     // The problems the last run reported, each with an "Image Info" message:
     // sources that could not be read or changed under it, vanished folders,
     // names the file system cannot carry. A refused file is no problem.
@@ -95,6 +157,7 @@ public:
     // split again one channel at a time). A stop asked for before the run
     // starts ends it at once.
     void requestStop() { m_stopRequested = true; }
+    bool stopRequested() const { return m_stopRequested; }
     // Stops as requestStop() does and, should the run be putting a file's
     // outputs in place just now, waits until it has: afterwards no output of
     // a file not yet in place is put in place, whatever this thread does next
@@ -109,20 +172,23 @@ private:
     struct Names;
     enum class AfterFailure { NextFile, NextFolder, EndRun };
 
+    bool namesUsable(const Names &names);
+    BatchOutcome processAll(const QList<FolderFiles> &work, qsizetype total, const Names &names);
     BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const Names &names);
-    QString splitHere(const QString &path, qint64 foundSize, const Names &names, bool channelByChannel,
+    QString splitHere(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
                       Ahead &ahead, qsizetype turn);
     void placeInTurn(const std::function<void()> &place);
     AfterFailure applyErrorRule(const ProcessingError &error, const QString &folder);
     void reportProblem(const QString &text);
     void reportUnreadableNames(const FolderFiles &folder);
-    bool makeDestinationFolders(const QString &folder, const Names &names);
+    bool makeDestinationFolders(const FolderFiles &folder, const Names &names);
     void throwIfStopped() const;
     void finish();
 
     BatchWindow &m_window;
     Platform &m_platform;
     int m_threads = 0;
+    RunSettings m_settings;
     std::atomic<bool> m_stopRequested = false;
     int m_problems = 0;
     std::atomic<int> m_split = 0; // files put in place

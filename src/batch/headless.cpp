@@ -76,6 +76,8 @@ void HeadlessWindow::setStatusText(const QString &text)
 
 void HeadlessWindow::fileDone(const QString &path, const QString &result)
 {
+    if (m_observe)
+        m_observe(path, result);
     if (!m_listResults || m_outputBroken)
         return;
     if (m_console) // both streams may share the terminal

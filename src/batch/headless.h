@@ -54,6 +54,12 @@ public:
         m_outputFailed = std::move(failed);
     }
 
+    // `observe` hears every file's result too, listed or not.
+    void observeResults(std::function<void(const QString &path, const QString &result)> observe)
+    {
+        m_observe = std::move(observe);
+    }
+
     void setCaption(const QString &) override {}
     void setThisFolderProgress(int value) override { m_thisFolder = value; }
     void setAllFilesProgress(int value) override { m_allFiles = value; }
@@ -70,6 +76,7 @@ private:
     ConsolePlatform *m_console = nullptr;
     bool m_listResults = false;
     std::function<void(int)> m_outputFailed;
+    std::function<void(const QString &, const QString &)> m_observe;
     bool m_outputBroken = false;
     int m_thisFolder = 0;
     int m_allFiles = 0;

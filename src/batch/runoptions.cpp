@@ -1,8 +1,11 @@
 #include "batch/runoptions.h"
 
+#include "batch/batchrun.h"
 #include "filesys/paths.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
+#include <QHash>
 #include <QThread>
 
 namespace {
@@ -42,7 +45,18 @@ RunOptions::RunOptions()
     : m_red(nameOption("red", "red")), m_green(nameOption("green", "green")), m_blue(nameOption("blue", "blue")),
       m_jobs(QStringLiteral("jobs"),
              QStringLiteral("Split with N threads (one per core unless given); 1 splits one file at a time."),
-             QStringLiteral("N"))
+             QStringLiteral("N")),
+      m_recursive(QStringLiteral("recursive"),
+                  QStringLiteral("Also split the files of every subfolder, depth first, each into destination "
+                                 "subfolders of its own; hidden folders, links to folders, the destination folders "
+                                 "and folders already walked are not entered.")),
+      m_update(QStringLiteral("update"),
+               QStringLiteral("Pass over a source whose three channel files are all there, of the size it gives, none "
+                              "older than it and none with a hole: its result is \"up to date\".")),
+      m_output(QStringLiteral("output"),
+               QStringLiteral("Put the outputs of each FOLDER under DIR/<last name of FOLDER>/, made as needed, "
+                              "instead of beside the sources, which may then be read-only."),
+               QStringLiteral("DIR"))
 {
 }
 
@@ -81,6 +95,43 @@ bool RunOptions::read(const QCommandLineParser &parser, const QStringList &defau
     if (!number || *jobs < 0 || *jobs > kMostJobs || (parser.isSet(m_jobs) && *jobs == 0)) {
         *error = QStringLiteral("--jobs takes a whole number from 1 to %1, not \"%2\"").arg(kMostJobs).arg(count);
         return false;
+    }
+    return true;
+}
+
+bool RunOptions::readSettings(const QCommandLineParser &parser, const QStringList &folders, RunSettings *settings,
+                              QString *error) const
+{
+    *settings = {};
+    settings->recursive = parser.isSet(m_recursive);
+    settings->update = parser.isSet(m_update);
+    if (!parser.isSet(m_output))
+        return true;
+    if (!singleValue(parser, m_output, &settings->outputRoot, error))
+        return false;
+    if (settings->outputRoot.isEmpty()) {
+        *error = QStringLiteral("--output needs a folder");
+        return false;
+    }
+    // Two folders of one last name would write each other's outputs.
+    QHash<QString, std::pair<QString, QFileInfo>> named;
+    for (const QString &folder : folders) {
+        const QFileInfo info(folder);
+        if (folder.isEmpty() || !info.isDir())
+            continue; // named as missing, and passed over
+        const QString mirrored = MirroredFolder(settings->outputRoot, folder);
+        if (mirrored.isEmpty()) {
+            *error = QStringLiteral("--output cannot mirror \"%1\": it has no last name").arg(folder);
+            return false;
+        }
+        const auto other = named.constFind(mirrored);
+        if (other != named.cend() && other->second.canonicalFilePath() != info.canonicalFilePath()) {
+            *error = QStringLiteral("\"%1\" and \"%2\" have the same last name, and --output would put the outputs of "
+                                    "both into \"%3\"")
+                         .arg(other->first, folder, mirrored);
+            return false;
+        }
+        named.insert(mirrored, {folder, info});
     }
     return true;
 }

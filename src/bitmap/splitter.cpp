@@ -13,6 +13,9 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -300,17 +303,17 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
     return out;
 }
 
-QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel)
+QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel, const QString &base)
 {
     static const QString prefixes[3] = {QStringLiteral("B_"), QStringLiteral("G_"), QStringLiteral("R_")};
     const qsizetype slash = source.lastIndexOf(QLatin1Char('/'));
     const QString name = source.mid(slash + 1);
-    return source.left(slash + 1) + folderName + QLatin1Char('/') + prefixes[static_cast<int>(channel)]
+    return (base.isEmpty() ? source.left(slash + 1) : base + QLatin1Char('/')) + folderName + QLatin1Char('/') + prefixes[static_cast<int>(channel)]
            + name.left(std::max<qsizetype>(0, name.size() - 4)) + QStringLiteral(".bmp");
 }
 
 SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    std::int64_t foundSize)
+                    std::int64_t foundSize, const QString &base)
 {
     SplitPlan plan;
     plan.source = path;
@@ -347,7 +350,7 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     plan.header = ChannelFileHeader(header, plan.layout);
     const QString *folders[3] = {&redDir, &greenDir, &blueDir};
     for (std::size_t k = 0; k < 3; ++k) {
-        plan.targets[k] = ChannelFilePath(path, *folders[k], kChannels[k]);
+        plan.targets[k] = ChannelFilePath(path, *folders[k], kChannels[k], base);
         plan.names[k] = QFile::encodeName(plan.targets[k]);
         // The source's own name may be as long as names can be; with its prefix, an output's may not.
         const QByteArray &name = plan.names[k];
@@ -355,6 +358,27 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
             throw writeFailure(plan.targets[k], ENAMETOOLONG);
     }
     return plan;
+}
+
+bool OutputsUpToDate(const SplitPlan &plan)
+{
+    const std::int64_t size = kBitmapHeaderBytes + plan.layout.imageSize;
+    const timespec source = plan.file->modified();
+    for (const QByteArray &name : plan.names) {
+        // Not following a link, nor waiting on a FIFO: a split would replace either.
+        const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            return false;
+        struct stat st {};
+        const bool fresh = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size
+                           && std::pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) >= std::pair(source.tv_sec, source.tv_nsec)
+                           // A split writes every byte: the first hole must be the end.
+                           && ::lseek(fd, 0, SEEK_HOLE) == size;
+        ::close(fd);
+        if (!fresh)
+            return false;
+    }
+    return true;
 }
 
 WrittenChannels::WrittenChannels(const SplitPlan &plan, std::initializer_list<int> channels,

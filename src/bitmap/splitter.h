@@ -84,9 +84,11 @@ QString CheckBitmapGeometry(const BitmapHeader &header, std::int64_t fileSize, P
 BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &layout);
 
 // The channel file of `source`, a full path whose last part is the file's
-// stored name, in the destination folder `folderName` beside it: "R_", "G_"
-// or "B_", the name without its last four characters, and ".bmp".
-QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel);
+// stored name, in the destination folder `folderName` of `base` (the source's
+// own folder when empty): "R_", "G_" or "B_", the name without its last four
+// characters, and ".bmp".
+QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel,
+                        const QString &base = {});
 
 // Everything decided about one source before anything is written: the
 // checked header and layout or the refusal, and the three files to write.
@@ -102,12 +104,20 @@ struct SplitPlan
     std::uint64_t number = 0;            // no two plans of a process share it
 };
 
-// Opens and checks a source and names its channel files, writing nothing.
-// Throws ProcessingError when the source cannot be read or has become shorter
-// than `foundSize`, and when its channel files could not carry their names
-// (too long for the file system).
+// Opens and checks a source and names its channel files, in the destination
+// folders of `base` (beside the source when empty), writing nothing. Throws
+// ProcessingError when the source cannot be read or has become shorter than
+// `foundSize`, and when its channel files could not carry their names (too
+// long for the file system).
 SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    std::int64_t foundSize = -1);
+                    std::int64_t foundSize = -1, const QString &base = {});
+
+// Make's rule, on what the plan would write: true when each of its three
+// channel files is a regular file of exactly the size the split gives, none
+// older than the source, and none with a hole where the split writes data
+// (what a power cut can leave of a file whose blocks were allocated late).
+// For a plan whose result is "OK"; reads nothing but the files' metadata.
+bool OutputsUpToDate(const SplitPlan &plan);
 
 // Some of a plan's channel files, written in full but not yet in place.
 class WrittenChannels

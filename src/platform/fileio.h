@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <ctime>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,8 @@ public:
     // longer what it was when it was opened, or it has been deleted: what was
     // read may mix old bytes and new.
     bool changed() const;
+    // The modification time it had when it was opened.
+    timespec modified() const { return {static_cast<time_t>(m_times[0]), static_cast<long>(m_times[1])}; }
 
     int error() const { return m_errno; }
     QString errorString() const { return m_error; }

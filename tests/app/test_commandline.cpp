@@ -247,6 +247,144 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
     }
 }
 
+// Outputs mirrored under an output root: sources that cannot be written, and
+// the two errors of its own.
+TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
+{
+    struct RootCase
+    {
+        const char *name;
+        QStringList args; // "{dir}" stands for the scratch folder
+        int exitCode;
+        QString err;
+        QStringList outputs; // below {dir}/out, from the sources below {dir}
+    };
+    const RootCase cases[] = {
+        {"a read-only source, with its subfolders", {"--recursive", "--output", "{dir}/out", "{dir}/ro"}, 0, "",
+         {"ro/Red/R_x.bmp:ro/x.bmp", "ro/Blue/B_x.bmp:ro/x.bmp", "ro/sub/Green/G_y.bmp:ro/sub/y.bmp"}},
+        {"two folders of one last name", {"--output", "{dir}/out", "{dir}/ro", "{dir}/other/ro"}, 2,
+         "prismora: \"{dir}/ro\" and \"{dir}/other/ro\" have the same last name, and --output would put the outputs "
+         "of both into \"{dir}/out/ro\"\nTry 'prismora --help'.\n",
+         {}},
+        {"a root that cannot be made", {"--output", "{dir}/file/out", "{dir}/ro"}, 1,
+         "Processing Error: Cannot create the folder \"{dir}/file/out\": Not a directory.\n", {}},
+    };
+    for (const RootCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir scratch;
+        const QDir dir(scratch.path());
+        ASSERT_TRUE(dir.mkpath(QStringLiteral("ro/sub")) && dir.mkpath(QStringLiteral("other/ro")));
+        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("ro/x.bmp")), MakeBitmap({.width = 5, .height = 3})));
+        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("ro/sub/y.bmp")), MakeBitmap({.width = 2, .height = 2})));
+        ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("file")), "x"));
+        // Sources no one may write, run as a user who is not root, whom nothing stops.
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
+        for (const char *folder : {"ro/sub", "ro"})
+            ::chmod(QFile::encodeName(dir.filePath(QLatin1String(folder))).constData(), 0555);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        child.setProcessEnvironment(env);
+        child.setChildProcessModifier([] {
+            if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(99);
+        });
+        QStringList args{QStringLiteral("--process")};
+        for (const QString &arg : c.args)
+            args.append(QString(arg).replace(QStringLiteral("{dir}"), dir.path()));
+        child.start(QStringLiteral(PRISMORA_BINARY), args);
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitCode(), c.exitCode);
+        EXPECT_EQ(QString::fromUtf8(child.readAllStandardError()), QString(c.err).replace(QStringLiteral("{dir}"), dir.path()));
+        QStringList found, expected;
+        for (QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+            found.append(dir.relativeFilePath(it.next()));
+        found.sort();
+        expected = {QStringLiteral("file"), QStringLiteral("ro/sub/y.bmp"), QStringLiteral("ro/x.bmp")};
+        for (const QString &pair : c.outputs) {
+            const QString output = QStringLiteral("out/") + pair.section(u':', 0, 0);
+            EXPECT_EQ(ReadFile(dir.filePath(output)),
+                      ReferenceChannelFiles(ReadFile(dir.filePath(pair.section(u':', 1)))).at(output[output.lastIndexOf(u'/') + 1].toLatin1()));
+        }
+        if (!c.outputs.isEmpty())
+            for (const char *output : {"ro/Red/R_x.bmp", "ro/Green/G_x.bmp", "ro/Blue/B_x.bmp", "ro/sub/Red/R_y.bmp",
+                                       "ro/sub/Green/G_y.bmp", "ro/sub/Blue/B_y.bmp"})
+                expected.append(QStringLiteral("out/") + QLatin1String(output));
+        expected.sort();
+        EXPECT_EQ(found, expected);
+        ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro"))).constData(), 0755);
+        ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro/sub"))).constData(), 0755);
+    }
+}
+
+// A watch splits each file once it is complete, and again when it changes;
+// a stop ends it in time. Every wait is for a line of its --verbose list.
+TEST(CommandLine, AWatchSplitsWhatArrivesOnceItIsComplete)
+{
+    using namespace std::chrono;
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        QTemporaryDir scratch;
+        const QDir dir(scratch.path());
+        ASSERT_TRUE(dir.mkpath(QStringLiteral("w")));
+        const QString w = dir.filePath(QStringLiteral("w"));
+        ASSERT_TRUE(WriteFile(w + QStringLiteral("/a.bmp"), MakeBitmap({})));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral(PRISMORA_BINARY), {QStringLiteral("--process"), QStringLiteral("--watch"),
+                                                      QStringLiteral("--verbose"), QStringLiteral("--jobs"),
+                                                      QStringLiteral("2"), w});
+        QString lines;
+        const auto awaitLine = [&](const QString &name) {
+            const QString line = w + u'/' + name + QStringLiteral("\tOK\n");
+            while (!lines.contains(line) && child.waitForReadyRead(30000))
+                lines += QString::fromUtf8(child.readAllStandardOutput());
+            lines += QString::fromUtf8(child.readAllStandardOutput());
+            return lines.contains(line);
+        };
+        const auto expectSplit = [&](const QString &name) {
+            const auto reference = ReferenceChannelFiles(ReadFile(w + u'/' + name));
+            EXPECT_EQ(ReadFile(w + QStringLiteral("/Red/R_") + name), reference.at('R')) << name.toStdString();
+            EXPECT_EQ(ReadFile(w + QStringLiteral("/Blue/B_") + name), reference.at('B')) << name.toStdString();
+        };
+        ASSERT_TRUE(awaitLine(QStringLiteral("a.bmp"))); // the first pass is over: the folder is watched
+        if (signal == SIGINT) {
+            // Written in two halves a second apart: nothing before its close.
+            const QByteArray bytes = MakeBitmap({.width = 300, .height = 200, .seed = 3});
+            QFile half(w + QStringLiteral("/h.bmp"));
+            ASSERT_TRUE(half.open(QIODevice::WriteOnly));
+            ASSERT_EQ(half.write(bytes.left(bytes.size() / 2)), bytes.size() / 2);
+            ASSERT_TRUE(half.flush());
+            child.waitForReadyRead(1000);
+            lines += QString::fromUtf8(child.readAllStandardOutput());
+            EXPECT_FALSE(lines.contains(QStringLiteral("h.bmp")));
+            half.write(bytes.mid(bytes.size() / 2));
+            half.close();
+            ASSERT_TRUE(awaitLine(QStringLiteral("h.bmp")));
+            expectSplit(QStringLiteral("h.bmp"));
+            // Moved in whole.
+            ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("m.bmp")), MakeBitmap({.width = 7, .height = 5})));
+            ASSERT_TRUE(QFile::rename(dir.filePath(QStringLiteral("m.bmp")), w + QStringLiteral("/m.bmp")));
+            ASSERT_TRUE(awaitLine(QStringLiteral("m.bmp")));
+            expectSplit(QStringLiteral("m.bmp"));
+            // Rewritten: split again.
+            ASSERT_TRUE(WriteFile(w + QStringLiteral("/h.bmp"), MakeBitmap({.width = 4, .height = 4, .seed = 9})));
+            ASSERT_TRUE(awaitLine(QStringLiteral("m.bmp\tOK\n") + w + QStringLiteral("/h.bmp")));
+            expectSplit(QStringLiteral("h.bmp"));
+            EXPECT_EQ(lines, QStringLiteral("%1/a.bmp\tOK\n%1/h.bmp\tOK\n%1/m.bmp\tOK\n%1/h.bmp\tOK\n").arg(w));
+        }
+        ::kill(static_cast<pid_t>(child.processId()), signal);
+        const auto sent = steady_clock::now();
+        ASSERT_TRUE(child.waitForFinished(10000));
+        // Woken at once, not ended by the bound on a run that does not end (3.5 s).
+        EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - sent).count(), 3000);
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(child.exitCode(), 128 + signal);
+    }
+}
+
 // Whatever the disk does, a first stop ends the program within five seconds
 // and a second within one: here every call on an output file stalls for 30 s.
 TEST(CommandLine, AStopEndsTheProgramInTimeWhateverTheDiskDoes)

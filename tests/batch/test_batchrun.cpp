@@ -42,6 +42,7 @@ public:
     QStringList folders() const override { return list; }
     void fileDone(const QString &path, const QString &result) override
     {
+        results.append(path + u'\t' + result);
         if (onFileDone)
             onFileDone(path, result);
     }
@@ -49,6 +50,7 @@ public:
     QString red = QStringLiteral("Red"), green = QStringLiteral("Green"), blue = QStringLiteral("Blue");
     QStringList list;
     QStringList events;
+    QStringList results; // "path\tresult", as files are done with
     std::function<void(const QString &)> onStatus; // before each file is split
     std::function<void(const QString &, const QString &)> onFileDone;
 };
@@ -556,3 +558,123 @@ TEST_F(BatchRunTest, DestinationNamesThatPointAmongTheSourcesAreRefused)
 }
 
 } // namespace
+
+namespace {
+
+RunSettings settingsOf(bool recursive, bool update, const QString &outputRoot = {})
+{
+    RunSettings settings;
+    settings.recursive = recursive;
+    settings.update = update;
+    settings.outputRoot = outputRoot;
+    return settings;
+}
+
+// What a walk of `top` splits, in order, as paths below the scratch folder.
+QStringList splitIn(const QStringList &results, const QString &base)
+{
+    QStringList done;
+    for (const QString &line : results)
+        done.append(QDir(base).relativeFilePath(line.section(u'\t', 0, 0)) + u' ' + line.section(u'\t', 1));
+    return done;
+}
+
+} // namespace
+
+// Subfolders depth first, a folder's own files first; never a destination
+// folder, a hidden folder, a link to a folder, or a folder walked already.
+TEST_F(BatchRunTest, TheWalkEntersSubfoldersButNotDestinationsHiddenLinkedOrRepeatedOnes)
+{
+    struct Case
+    {
+        const char *name;
+        RunSettings settings;
+        QStringList split; // in order
+    };
+    const Case cases[] = {
+        {"beside the sources", settingsOf(true, false), {"top/a.bmp", "top/B/b.bmp", "top/sub/s.bmp", "top/sub/deeper/d.bmp"}},
+        {"under an output root inside the folder: a destination name is a folder like any other",
+         settingsOf(true, false, QStringLiteral("top/out")),
+         {"top/a.bmp", "top/B/b.bmp", "top/Red/R_old.bmp", "top/sub/s.bmp", "top/sub/deeper/d.bmp"}},
+        {"without recursion, a folder listed twice is split twice", settingsOf(false, false), {"top/a.bmp", "top/a.bmp"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QTemporaryDir scratch;
+        const QDir base(scratch.path());
+        for (const char *path : {"top/a.bmp", "top/sub/s.bmp", "top/sub/deeper/d.bmp", "top/B/b.bmp",
+                                 "top/Red/R_old.bmp", "top/.hidden/h.bmp", "elsewhere/e.bmp", "top/out/Red/R_a.bmp"}) {
+            ASSERT_TRUE(base.mkpath(QFileInfo(QLatin1String(path)).path()));
+            ASSERT_TRUE(WriteFile(base.filePath(QLatin1String(path)), MakeBitmap({.width = 3, .height = 2})));
+        }
+        ASSERT_TRUE(QFile::link(base.filePath(QStringLiteral("elsewhere")), base.filePath(QStringLiteral("top/link"))));
+        RunSettings settings = c.settings;
+        if (!settings.outputRoot.isEmpty())
+            settings.outputRoot = base.filePath(settings.outputRoot);
+        m_window.list = {base.filePath(QStringLiteral("top")), base.filePath(QStringLiteral("top/../top"))};
+        m_window.results.clear();
+        m_run.setSettings(settings);
+        EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+        QStringList expected;
+        for (const QString &path : c.split)
+            expected.append(path + QStringLiteral(" OK"));
+        EXPECT_EQ(splitIn(m_window.results, base.path()), expected);
+        const QString mirror = base.filePath(settings.outputRoot.isEmpty() ? QStringLiteral("top") : QStringLiteral("top/out/top"));
+        EXPECT_EQ(QFile::exists(mirror + QStringLiteral("/sub/deeper/Green/G_d.bmp")), settings.recursive);
+        EXPECT_TRUE(QFile::exists(mirror + QStringLiteral("/Blue/B_a.bmp")));
+    }
+}
+
+// Make's rule, and a sparse output that make would trust.
+TEST_F(BatchRunTest, TheUpdateRulePassesOverOnlyCompleteOutputsNoOlderThanTheirSource)
+{
+    const QString source = folder(QStringLiteral("update"));
+    bitmap(source, QStringLiteral("x.bmp"), TestBitmap{400, 300}); // holes come in whole blocks
+    const QString blue = source + QStringLiteral("/Blue/B_x.bmp");
+    const auto setTime = [](const QString &path, int secondsAgo) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - secondsAgo, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    };
+    struct Case
+    {
+        const char *name;
+        std::function<void()> change; // after a full run
+        QString result;
+    };
+    const Case cases[] = {
+        {"all three in place", [] {}, QStringLiteral("up to date")},
+        {"one missing", [&] { QFile::remove(blue); }, QStringLiteral("OK")},
+        {"one smaller", [&] { QFile::resize(blue, QFileInfo(blue).size() - 1); }, QStringLiteral("OK")},
+        {"one larger", [&] { QFile::resize(blue, QFileInfo(blue).size() + 1); }, QStringLiteral("OK")},
+        {"one older than the source", [&] { setTime(blue, 100); }, QStringLiteral("OK")},
+        {"one of the right size but sparse, as a power cut can leave it",
+         [&] {
+             const qint64 size = QFileInfo(blue).size();
+             QFile::remove(blue);
+             ASSERT_TRUE(WriteFile(blue, ReadFile(source + QStringLiteral("/Red/R_x.bmp")).left(54)));
+             QFile::resize(blue, size);
+         },
+         QStringLiteral("OK")},
+        {"the source touched since", [&] { setTime(source + QStringLiteral("/x.bmp"), -100); }, QStringLiteral("OK")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        m_window.list = {source};
+        setTime(source + QStringLiteral("/x.bmp"), 10);
+        m_run.setSettings({});
+        ASSERT_EQ(m_run.run(), BatchOutcome::Completed);
+        c.change();
+        struct stat before {};
+        ::stat(QFile::encodeName(source + QStringLiteral("/Red/R_x.bmp")).constData(), &before);
+        m_window.results.clear();
+        m_run.setSettings(settingsOf(false, true));
+        EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+        EXPECT_EQ(m_window.results, QStringList{source + QStringLiteral("/x.bmp\t") + c.result});
+        EXPECT_EQ(m_run.filesPlaced(), c.result == QLatin1String("OK") ? 1 : 0);
+        EXPECT_EQ(m_run.problems(), 0);
+        EXPECT_EQ(ReadFile(blue), ReferenceChannelFiles(ReadFile(source + QStringLiteral("/x.bmp"))).at('B'));
+        struct stat after {};
+        ::stat(QFile::encodeName(source + QStringLiteral("/Red/R_x.bmp")).constData(), &after);
+        EXPECT_EQ(after.st_ino == before.st_ino, c.result != QLatin1String("OK")); // untouched when up to date
+    }
+}

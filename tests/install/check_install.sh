@@ -25,6 +25,22 @@ if command -v appstreamcli >/dev/null; then
     appstreamcli validate --no-net --pedantic "$metainfo"
 fi
 
+# The watch's user unit: systemd takes it, with the folder its instance names.
+unit=$prefix/lib/systemd/user/prismora-watch@.service
+grep -qx 'ExecStart=/usr/bin/prismora --process --watch --recursive %f' "$unit"
+grep -qx 'Restart=on-failure' "$unit"
+if command -v systemd-analyze >/dev/null; then
+    units=$(mktemp -d)
+    trap 'rm -rf "$prefix" "$packages" "$units"' EXIT
+    mkdir -m 700 "$units/run"
+    # Verified as installed, but for the program, which is in the scratch prefix.
+    sed "s|/usr/bin/prismora|$prefix/bin/prismora|" "$unit" >"$units/prismora-watch@.service"
+    ln -s prismora-watch@.service "$units/prismora-watch@$(systemd-escape --path /srv/scans).service"
+    verified=$(cd "$units" && XDG_RUNTIME_DIR=$units/run systemd-analyze verify --man=no --user \
+        "./prismora-watch@srv-scans.service" 2>&1) || { echo "$verified"; exit 1; }
+    [ -z "$verified" ] || { echo "systemd-analyze: $verified"; exit 1; }
+fi
+
 # --help, the manual page and the README name the same options and exit codes.
 help=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/prismora" --help)
 manual=$(zcat "$prefix/share/man/man1/prismora.1.gz" | sed 's/\\-/-/g')
