@@ -17,8 +17,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <grp.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -74,6 +74,30 @@ QStringList outputsIn(const QDir &dir)
     }
     found.sort();
     return found;
+}
+
+// In a child about to run the program: a user who is not root, where the test
+// runs as root. Plain system calls: until it execs, the child may share the
+// test's memory, and the C library's setuid() would reach into its threads.
+bool BecomeAnotherUser()
+{
+    return ::geteuid() != 0
+           || (::syscall(SYS_setgroups, 0, nullptr) == 0 && ::syscall(SYS_setgid, 65534) == 0
+               && ::syscall(SYS_setuid, 65534) == 0);
+}
+
+// The program, copied where that user may reach it: the build may be in a
+// private folder.
+QString ReachableBinary()
+{
+    static const QString copy = [] {
+        static QTemporaryDir dir;
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+        const QString path = dir.filePath(QStringLiteral("prismora"));
+        QFile::copy(QStringLiteral(PRISMORA_BINARY), path);
+        return path;
+    }();
+    return copy;
 }
 
 struct Case
@@ -189,28 +213,20 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
             ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
             child.setChildProcessModifier([] {
                 const rlimit none{1, 1};
-                if ((::geteuid() != 0 || (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0))
-                    && ::setrlimit(RLIMIT_NPROC, &none) == 0)
-                    return;
-                ::_exit(99);
+                if (!BecomeAnotherUser() || ::syscall(SYS_setrlimit, RLIMIT_NPROC, &none) != 0)
+                    ::_exit(99);
             });
         }
         if (c.act == Case::CloseOutput) // a pipe whose reader has gone
             child.setChildProcessModifier([] {
                 int ends[2];
-                if (::pipe(ends) == 0 && ::close(ends[0]) == 0)
-                    ::dup2(ends[1], STDOUT_FILENO);
+                if (::syscall(SYS_pipe2, ends, 0) == 0 && ::syscall(SYS_close, ends[0]) == 0) // plain calls, as above
+                    ::syscall(SYS_dup2, ends[1], STDOUT_FILENO);
             });
         QStringList args;
         for (const QString &arg : c.args)
             args.append(expand(arg));
-        QString binary = QStringLiteral(PRISMORA_BINARY);
-        if (c.act == Case::NoThreads) { // where the other user may reach it: the build may be in a private folder
-            const QString copy = dir.filePath(QStringLiteral("prismora"));
-            ASSERT_TRUE(QFile::copy(binary, copy));
-            binary = copy;
-        }
-        child.start(binary, args);
+        child.start(c.act == Case::NoThreads ? ReachableBinary() : QStringLiteral(PRISMORA_BINARY), args);
         ASSERT_TRUE(child.waitForStarted());
         QByteArray out;
         if (c.act == Case::Interrupt || c.act == Case::Terminate) {
@@ -286,13 +302,13 @@ TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
         child.setProcessEnvironment(env);
         child.setChildProcessModifier([] {
-            if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            if (!BecomeAnotherUser())
                 ::_exit(99);
         });
         QStringList args{QStringLiteral("--process")};
         for (const QString &arg : c.args)
             args.append(QString(arg).replace(QStringLiteral("{dir}"), dir.path()));
-        child.start(QStringLiteral(PRISMORA_BINARY), args);
+        child.start(ReachableBinary(), args);
         ASSERT_TRUE(child.waitForFinished(60000));
         EXPECT_EQ(child.exitCode(), c.exitCode);
         EXPECT_EQ(QString::fromUtf8(child.readAllStandardError()), QString(c.err).replace(QStringLiteral("{dir}"), dir.path()));
