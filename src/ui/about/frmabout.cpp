@@ -111,14 +111,9 @@ frmAbout::frmAbout(Platform &platform) : m_platform(platform)
     lblTitle->setPalette(black);
     lblVersion = label(this, "lblVersion", QStringLiteral("Version"), twipRect(1485, 765, 3885, 225));
 
-    auto *description = label(this, "lblDescription",
-                              QStringLiteral("For everyone who ever wanted to see what each colour is made of."),
-                              twipRect(1485, 1440, 3885, 510), true);
-    description->setAutoFillBackground(true);
-    QPalette system = description->palette();
-    system.setColor(QPalette::Window, system.color(QPalette::Base));
-    system.setColor(QPalette::WindowText, system.color(QPalette::Text));
-    description->setPalette(system);
+    // Plain window text on the window's own background, like the other notes.
+    label(this, "lblDescription", QStringLiteral("For everyone who ever wanted to see what each colour is made of."),
+          twipRect(1485, 1440, 3885, 510), true);
 
     label(this, "Label1",
           QStringLiteral("Thanks to all who sent test images and ideas. News and updates are at our web site:"),
