@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QHash>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -20,7 +21,16 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
+
+dev_t deviceOf(const QString &path)
+{
+    struct stat info = {};
+    EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0) << qPrintable(path);
+    return info.st_dev;
+}
 
 QString lastPath()
 {
@@ -82,7 +92,7 @@ TEST_F(AddFolderTest, WithoutAUsableStoredFolderItStartsAtHome)
         frmAddFolder &d = open();
         EXPECT_EQ(d.windowTitle(), QStringLiteral("Add Folder"));
         EXPECT_EQ(d.path(), QDir::homePath());
-        EXPECT_EQ(d.drive(), QStorageInfo(QDir::homePath()).rootPath());
+        EXPECT_EQ(d.drive(), entries().first());
         EXPECT_EQ(lastPath(), stored.isEmpty() ? QStringLiteral("<none>") : stored);
     }
 }
@@ -92,9 +102,19 @@ TEST_F(AddFolderTest, ListsTheChainAndTheVisibleSubfoldersAndOpensOnlyOnEnter)
     PrismoraSettings().setValue(QStringLiteral("AddFolders/LastPath"), path("photos"));
     frmAddFolder &d = open();
     const QStringList shown = entries();
-    const QString root = QStorageInfo(path("photos")).rootPath(); // none in a bare chroot: then "/"
-    EXPECT_EQ(shown.first(), root.isEmpty() ? QStringLiteral("/") : root);
-    EXPECT_EQ(shown.mid(shown.size() - 2), QStringList({QStringLiteral("photos"), QStringLiteral("2024")}));
+    // One entry a folder, from the volume's root down: the top is "/" or a
+    // mount point, and no folder below it is on another device.
+    const QString top = shown.first();
+    const QString below = QDir(top).relativeFilePath(path("photos"));
+    EXPECT_EQ(shown.mid(1), below.split(QLatin1Char('/')) + QStringList{QStringLiteral("2024")});
+    const QList<QStorageInfo> mounts = QStorageInfo::mountedVolumes();
+    EXPECT_TRUE(top == QLatin1String("/") || deviceOf(top) != deviceOf(QFileInfo(top).path())
+                || std::any_of(mounts.cbegin(), mounts.cend(),
+                               [&](const QStorageInfo &mount) { return mount.rootPath() == top; }))
+        << qPrintable(top);
+    for (QString at = path("photos"); at.size() > top.size(); at = QFileInfo(at).path())
+        EXPECT_EQ(deviceOf(at), deviceOf(QFileInfo(at).path())) << qPrintable(at);
+    EXPECT_EQ(d.drive(), top);
     EXPECT_FALSE(shown.contains(QStringLiteral(".hidden")));
     // Depth is shown by indentation, not by blanks in the names: each entry is
     // drawn further right than the one above (one subfolder: it is the last row).
@@ -194,7 +214,7 @@ TEST_F(AddFolderTest, AFolderDeletedMeanwhileGivesWayToItsNearestParentAndIsNeve
     QTimer::singleShot(0, [&d] { d.hide(); });
     d.showModal();
     EXPECT_EQ(d.path(), m_dir.path());
-    EXPECT_EQ(d.drive(), QStorageInfo(m_dir.path()).rootPath());
+    EXPECT_EQ(d.drive(), entries().first());
     EXPECT_TRUE(entries().contains(QStringLiteral("scans")));
     EXPECT_FALSE(entries().contains(QStringLiteral("photos")));
 }
@@ -286,6 +306,15 @@ TEST(AboutBox, ShowsTitleAndVersionAndHandsTheLinksToTheDesktop)
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About Prismora"));
     EXPECT_EQ(about.findChild<QLabel *>(QStringLiteral("lblVersion"))->text(), QStringLiteral("Version 2.1.0"));
     EXPECT_FALSE(about.findChild<QLabel *>(QStringLiteral("picIcon"))->pixmap().isNull());
+    // The dedication's background, its most frequent colour, is the window's own.
+    const QImage dedication = about.findChild<QLabel *>(QStringLiteral("lblDescription"))->grab().toImage();
+    QHash<QRgb, int> colours;
+    for (int y = 0; y < dedication.height(); ++y)
+        for (int x = 0; x < dedication.width(); ++x)
+            ++colours[dedication.pixel(x, y)];
+    EXPECT_EQ(std::max_element(colours.keyValueBegin(), colours.keyValueEnd(),
+                               [](auto a, auto b) { return a.second < b.second; })->first,
+              about.palette().color(QPalette::Window).rgb());
     QTest::mouseClick(about.findChild<QLabel *>(QStringLiteral("lblURL")), Qt::LeftButton);
     QTest::mouseClick(about.findChild<QLabel *>(QStringLiteral("lblEmail")), Qt::LeftButton);
     EXPECT_TRUE(about.isVisible());

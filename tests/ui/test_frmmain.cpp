@@ -600,17 +600,6 @@ TEST_F(MainWindowTest, AMessageTheRunWaitsOnDoesNotHoldUpTheClose)
     EXPECT_FALSE(QFile::exists(source + QStringLiteral("/Red/R_b.bmp")));
 }
 
-TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnything)
-{
-    // Even a stored name that would warn at start-up shows nothing.
-    PrismoraSettings().setValue(QStringLiteral("Main/RedDir"), QStringLiteral("a/b"));
-    m_platform.otherInstance = true;
-    frmMain &w = open(false);
-    EXPECT_TRUE(w.endedAtStartup());
-    EXPECT_FALSE(w.isVisible());
-    EXPECT_TRUE(m_platform.messages.isEmpty());
-}
-
 // A session bus of the test's own, with a notification service that notes
 // what it is asked and a task bar that notes the progress it is sent.
 class SessionBus : public QObject
@@ -703,6 +692,44 @@ TEST_F(MainWindowTest, ARunShowsOnTheTaskBarAndEndsInANotificationWhenUnseen)
                                                       QStringLiteral("default"), QStringLiteral("org.example.prismora")}}));
         emit bus.ActionInvoked(1, QStringLiteral("default"));
         EXPECT_TRUE(QTest::qWaitForWindowActive(&w));
+    }
+}
+
+// A second start ends at once and shows nothing, not even the warning its
+// stored names would give. Where a session bus runs, it first has the window
+// already open come to the front, with the launcher's token, used once.
+TEST_F(MainWindowTest, ASecondInstanceEndsBeforeShowingAnythingAndBringsTheFirstToTheFront)
+{
+    for (const bool withBus : {false, true}) {
+        SCOPED_TRACE(withBus ? "session bus" : "no session bus");
+        SetUp();
+        m_platform.otherInstance = false;
+        SessionBus bus;
+        if (withBus && !bus.start())
+            GTEST_SKIP() << "no private session bus could be started (dbus-daemon)";
+        frmMain &first = open();
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+        PrismoraSettings().setValue(QStringLiteral("Main/RedDir"), QStringLiteral("a/b"));
+        m_platform.otherInstance = true;
+        qputenv("XDG_ACTIVATION_TOKEN", "launch-1");
+        QElapsedTimer clock;
+        clock.start();
+        frmMain second(m_platform);
+        EXPECT_LT(clock.elapsed(), 1000);
+        EXPECT_TRUE(second.endedAtStartup());
+        EXPECT_FALSE(second.isVisible());
+        EXPECT_TRUE(m_platform.messages.isEmpty());
+        if (withBus) {
+            EXPECT_TRUE(QTest::qWaitForWindowActive(&first));
+            EXPECT_FALSE(qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN"));
+        } else {
+            QTest::qWait(200);
+            EXPECT_TRUE(other.isActiveWindow());
+        }
+        qunsetenv("XDG_ACTIVATION_TOKEN");
     }
 }
 

@@ -104,6 +104,37 @@ void expectUsable(QWidget *window, const char *cutOff = "")
     }
 }
 
+// Drawn at fractional scales, each named control's frame shows on all four
+// sides: its outermost device pixels differ from what lies outside and inside.
+void expectFramesWhole(QWidget *window, const std::vector<const char *> &names)
+{
+    for (const qreal scale : {1.25, 1.5, 1.75}) {
+        QPixmap picture((QSizeF(window->size()) * scale).toSize());
+        picture.setDevicePixelRatio(scale);
+        window->render(&picture);
+        const QImage image = picture.toImage();
+        for (const char *name : names) {
+            SCOPED_TRACE(testing::Message() << name << " at " << scale);
+            const QWidget *widget = named(window, name);
+            const QRectF exact(QPointF(widget->mapTo(window, QPoint(0, 0))) * scale, QSizeF(widget->size()) * scale);
+            const QPoint mid = exact.center().toPoint();
+            const int left = qRound(exact.left()), top = qRound(exact.top());
+            const int right = qRound(exact.right()) - 1, bottom = qRound(exact.bottom()) - 1;
+            const auto shown = [&](QPoint edge, QPoint inward) {
+                const QRgb outside = image.pixel(edge - 2 * inward), inside = image.pixel(edge + 4 * inward);
+                for (const QPoint at : {edge, edge + inward})
+                    if (image.pixel(at) != outside && image.pixel(at) != inside)
+                        return true;
+                return false;
+            };
+            EXPECT_TRUE(shown({left, mid.y()}, {1, 0})) << "left";
+            EXPECT_TRUE(shown({mid.x(), top}, {0, 1})) << "top";
+            EXPECT_TRUE(shown({right, mid.y()}, {-1, 0})) << "right";
+            EXPECT_TRUE(shown({mid.x(), bottom}, {0, -1})) << "bottom";
+        }
+    }
+}
+
 // The named controls in the order Tab visits them, starting at `first`.
 QStringList tabOrder(QWidget *window, QWidget *first)
 {
@@ -143,6 +174,7 @@ TEST_F(LayoutTest, EveryWindowKeepsItsDesignAndShowsEveryControlWhole)
         {"lblPath", "frmAddFolder", 795, 3780, 3840, 480},
     });
     expectUsable(&addFolder);
+    expectFramesWhole(&addFolder, {"Dir1", "Drive1"});
     EXPECT_EQ(tabOrder(&addFolder, named(&addFolder, "Drive1")),
               QStringList({"Drive1", "Dir1", "cmdAdd", "cmdCancel"}));
 
@@ -201,6 +233,7 @@ TEST_F(LayoutTest, EveryWindowKeepsItsDesignAndShowsEveryControlWhole)
             {"stsStatusPanel2", "stsStatus", 5000, 0, 2200, 285},
         });
         expectUsable(&main, "stsStatusPanel2");
+        expectFramesWhole(&main, {"lstFolders", "pbrAllFiles", "cmdProcess"});
         tabs->setCurrentIndex(1);
         expectDesign(&main, {
             {"fraDestination", "tabMain", 420, 735, 5715, 2415},

@@ -1,11 +1,16 @@
 #include "ui/addfolder/folderlist.h"
 
+#include "ui/common/pixelframe.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QStorageInfo>
 #include <QStyle>
 #include <QStyledItemDelegate>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -36,10 +41,56 @@ public:
     }
 };
 
+bool deviceOf(const QString &path, dev_t &device)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    device = info.st_dev;
+    return true;
+}
+
+// A folder on another device than the folder above it in the path. A link
+// is a plain entry of the folder that holds it, wherever it points.
+bool isMountPoint(const QString &folder)
+{
+    dev_t own = 0, parent = 0;
+    return !QFileInfo(folder).isSymLink() && deviceOf(folder, own) && deviceOf(QFileInfo(folder).path(), parent)
+           && own != parent;
+}
+
+bool isListedVolume(const QString &root)
+{
+    for (const QStorageInfo &volume : QStorageInfo::mountedVolumes())
+        if (QDir::cleanPath(volume.rootPath()) == root)
+            return true;
+    return false;
+}
+
 } // namespace
+
+QString VolumeRoot(const QString &folder)
+{
+    const QString path = QDir::cleanPath(folder);
+    // Where no listed mount holds the path (a chroot whose "/" is none), some
+    // Qt versions name the folder itself as its volume's root. The claim is
+    // taken only for a mount point that holds the path; a bind mount on the
+    // same device is known by the list of mounts.
+    const QString claimed = QDir::cleanPath(QStorageInfo(path).rootPath());
+    if (claimed == QLatin1String("/"))
+        return claimed;
+    if (!claimed.isEmpty() && (path == claimed || path.startsWith(claimed + QLatin1Char('/')))
+        && (isMountPoint(claimed) || isListedVolume(claimed)))
+        return claimed;
+    for (QString at = path; !at.isEmpty() && !QDir(at).isRoot(); at = QFileInfo(at).path())
+        if (isMountPoint(at))
+            return at;
+    return QStringLiteral("/");
+}
 
 FolderList::FolderList(QWidget *parent) : QListWidget(parent)
 {
+    KeepFrameWhole(this);
     setItemDelegate(new IndentDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -63,7 +114,7 @@ void FolderList::Refresh()
     clear();
     if (m_path.isEmpty())
         return;
-    const QString root = QDir::cleanPath(QStorageInfo(m_path).rootPath());
+    const QString root = VolumeRoot(m_path);
     QStringList chain;
     for (QString at = m_path;; at = QFileInfo(at).path()) {
         chain.prepend(at);

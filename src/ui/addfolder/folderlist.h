@@ -4,6 +4,10 @@
 
 #include <functional>
 
+// The root of the volume that holds `folder`: the mount point nearest above
+// it, or "/".
+QString VolumeRoot(const QString &folder);
+
 // A folder list in the manner of a classic folder browser: the chain of
 // folders from the volume's root down to the current folder, then the current
 // folder's subfolders, each indented one step further. Opening an entry

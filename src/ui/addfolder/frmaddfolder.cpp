@@ -173,7 +173,7 @@ void frmAddFolder::fillDrives()
 // Selecting from code never moves the folder list.
 void frmAddFolder::showDriveOf(const QString &folder)
 {
-    const QString root = QStorageInfo(folder).rootPath();
+    const QString root = VolumeRoot(folder);
     int index = Drive1->findData(root);
     if (index < 0) {
         Drive1->addItem(root, root);
@@ -206,7 +206,7 @@ void frmAddFolder::Drive1_Change(int index)
 {
     const QString root = Drive1->itemData(index).toString();
     // Choosing the drive already shown keeps the folder browsed to.
-    if (root == QStorageInfo(Dir1->path()).rootPath())
+    if (root == VolumeRoot(Dir1->path()))
         return;
     // A volume that cannot be read: back to the folder list's own volume.
     if (!QFileInfo(root).isReadable() || !QDir(root).exists() || !Dir1->setPath(root)) {

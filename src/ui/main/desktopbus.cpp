@@ -20,7 +20,11 @@ DesktopBus::DesktopBus(QObject *parent) : QObject(parent)
     // A connection of this window's own, to the bus of the session it starts in.
     static std::atomic<int> windows = 0;
     const QString name = QStringLiteral("prismora-desktop-%1").arg(++windows);
-    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+    // The address the environment names now: libdbus reads it once a process
+    // and keeps it, even when it was missing then.
+    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    QDBusConnection bus = address.isEmpty() ? QDBusConnection::connectToBus(QDBusConnection::SessionBus, name)
+                                            : QDBusConnection::connectToBus(address, name);
     if (!bus.isConnected()) {
         QDBusConnection::disconnectFromBus(name);
         return;
@@ -51,15 +55,59 @@ void DesktopBus::hideProgress(bool beforeTheEnd)
         return;
     m_percent = -1;
     sendProgress(0.0, false);
-    if (!beforeTheEnd)
-        return;
-    // The program ends right after this: the bus answers a question only once
-    // it has what was sent before, and a quarter of a second is enough to
-    // wait for that.
+    if (beforeTheEnd)
+        waitUntilSent();
+}
+
+// The program ends right after this: the bus answers a question only once it
+// has what was sent before, and a quarter of a second is enough to wait for that.
+void DesktopBus::waitUntilSent()
+{
     QDBusMessage ping = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
                                                        QStringLiteral("/org/freedesktop/DBus"),
                                                        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
     QDBusConnection(m_connection).call(ping, QDBus::Block, 250);
+}
+
+void DesktopBus::offerActivation(std::function<void(const QString &)> activate)
+{
+    if (m_connection.isEmpty())
+        return;
+    m_activate = std::move(activate);
+    QDBusConnection bus(m_connection);
+    bus.registerObject(QLatin1String(kObjectPath), this, QDBusConnection::ExportScriptableSlots);
+    bus.registerService(QLatin1String(kDesktopEntry));
+}
+
+void DesktopBus::Activate(const QVariantMap &platformData)
+{
+    // "activation-token" is Wayland's; launchers that predate it send the
+    // same token as "desktop-startup-id".
+    QString token = platformData.value(QStringLiteral("activation-token")).toString();
+    if (token.isEmpty())
+        token = platformData.value(QStringLiteral("desktop-startup-id")).toString();
+    if (m_activate)
+        m_activate(token);
+}
+
+void DesktopBus::activateRunningInstance()
+{
+    if (m_connection.isEmpty())
+        return;
+    QVariantMap platformData;
+    if (const QString token = qEnvironmentVariable("XDG_ACTIVATION_TOKEN"); !token.isEmpty())
+        platformData.insert(QStringLiteral("activation-token"), token);
+    if (const QString id = qEnvironmentVariable("DESKTOP_STARTUP_ID"); !id.isEmpty())
+        platformData.insert(QStringLiteral("desktop-startup-id"), id);
+    QDBusMessage activate =
+        QDBusMessage::createMethodCall(QLatin1String(kDesktopEntry), QLatin1String(kObjectPath),
+                                       QStringLiteral("org.freedesktop.Application"), QStringLiteral("Activate"));
+    activate << platformData;
+    // The running instance is asked, not started, and its answer not awaited:
+    // this one ends as soon as the bus has the request.
+    activate.setAutoStartService(false);
+    QDBusConnection(m_connection).send(activate);
+    waitUntilSent();
 }
 
 void DesktopBus::sendProgress(double progress, bool visible)

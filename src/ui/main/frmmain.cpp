@@ -6,6 +6,7 @@
 #include "ui/about/frmabout.h"
 #include "ui/addfolder/frmaddfolder.h"
 #include "ui/main/desktopbus.h"
+#include "ui/common/pixelframe.h"
 #include "ui/common/twips.h"
 #include "ui/main/options.h"
 
@@ -207,6 +208,7 @@ void frmMain::buildControls()
                      twipRect(3825, 510, 1305, 405));
     cmdClear->setToolTip(QStringLiteral("Clear the folders list."));
     lstFolders = place(new FolderListBox(pageFolders), "lstFolders", twipRect(360, 1035, 5790, 2595));
+    KeepFrameWhole(lstFolders);
     lstFolders->setAcceptDrops(true);
     lstFolders->viewport()->setAcceptDrops(true); // item views take drops on their viewport
     lstFolders->setDragDropMode(QAbstractItemView::DropOnly);
@@ -289,6 +291,7 @@ void frmMain::Form_Load()
     // Before anything that could show a message: a second instance ends
     // silently, whatever its stored options hold.
     if (m_platform.previousInstance()) {
+        m_desktop->activateRunningInstance(); // the window already open comes to the front instead
         m_endedAtStartup = true;
         mnuFileSave->setEnabled(false);
         mnuFileExit_Click();
@@ -328,7 +331,7 @@ void frmMain::Form_Load()
         tabMain_Click(previous);
     });
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget *from, QWidget *to) { focusMoved(from, to); });
-
+    m_desktop->offerActivation([this](const QString &token) { showWindow(token); });
 }
 
 void frmMain::showEvent(QShowEvent *event)
@@ -410,11 +413,22 @@ void frmMain::runEnded(int filesSplit, int folders, const QString &error)
                           [this] { showWindow(); });
 }
 
-void frmMain::showWindow()
+void frmMain::showWindow(const QString &activationToken)
 {
     showNormal();
     raise();
-    activateWindow();
+    // A box open meanwhile stays in front of the window it blocks.
+    QWidget *front = QApplication::activeModalWidget();
+    if (!front)
+        front = this;
+    front->raise();
+    // Wayland gives the focus only with the launcher's token, which the
+    // toolkit reads from the environment; no program started later inherits it.
+    if (!activationToken.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
+    front->activateWindow();
+    if (!activationToken.isEmpty())
+        qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
 QStringList frmMain::folders() const

@@ -73,8 +73,9 @@ public:
     // Windows opened from this one register here, so that leaving closes
     // them all, the most recently loaded first.
     void registerWindow(QWidget *window);
-    // Brings the window to the front, as a notification's default action does.
-    void showWindow();
+    // Brings the window to the front, as a notification's default action or
+    // a second start does; `activationToken` is the launcher's, if any.
+    void showWindow(const QString &activationToken = {});
 
 protected:
     void closeEvent(QCloseEvent *event) override;
