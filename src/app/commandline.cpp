@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <thread>
@@ -127,12 +129,20 @@ int endWithOutput(int code)
 }
 
 // The line a stop leaves on standard error, whichever way the program ends.
+// Written with one plain write, and only should standard error take it at
+// once: a program ending on a stop never waits for a paused terminal or a
+// full pipe, nor for the lock of another thread's message.
 void reportStop(int filesPlaced)
 {
-    std::fprintf(stderr,
-                 "%sStopped: %d %s put in place; the files in progress were abandoned and their older outputs left "
-                 "untouched.\n",
-                 ::isatty(STDERR_FILENO) ? "\r\033[K" : "", filesPlaced, filesPlaced == 1 ? "file was" : "files were");
+    char line[256];
+    const int n = std::snprintf(line, sizeof line,
+                                "%sStopped: %d %s put in place; the files in progress were abandoned and their older "
+                                "outputs left untouched.\n",
+                                ::isatty(STDERR_FILENO) ? "\r\033[K" : "", filesPlaced,
+                                filesPlaced == 1 ? "file was" : "files were");
+    pollfd ready{STDERR_FILENO, POLLOUT, 0};
+    if (n > 0 && ::poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0)
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, static_cast<std::size_t>(std::min(n, 255)));
 }
 
 // Where no thread can be started to wait for the signals, a handler takes
@@ -226,6 +236,7 @@ private:
     {
         struct sigaction action{};
         action.sa_handler = onStopSignal;
+        action.sa_flags = SA_RESTART; // a write to standard output the signal meets goes on
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);

@@ -264,7 +264,7 @@ void FolderWatch::readEvents()
             }
             if (!isBitmapName(name))
                 continue;
-            if ((event->mask & (IN_CREATE | IN_MODIFY)) != 0) {
+            if ((event->mask & IN_MODIFY) != 0) { // a file linked in whole is never modified
                 m_writing.insert(path);
             } else if ((event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0) {
                 m_writing.remove(path);

@@ -217,6 +217,18 @@ void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitCon
     const std::function<void()> *job = &shared;
     Workers *workers = control.workers;
     const auto helpers = workers ? std::min<std::int64_t>(workers->threads(), bands.count() - 1) : 0;
+    // However this frame is left, no helper may start on it afterwards, and
+    // those at work are waited for.
+    const struct Closing
+    {
+        Crew &crew;
+        ~Closing()
+        {
+            std::unique_lock lock(crew.lock);
+            crew.closed = true;
+            crew.idle.wait(lock, [this] { return crew.working == 0; });
+        }
+    } closing{*crew};
     for (std::int64_t i = 0; i < helpers; ++i)
         workers->post([crew, job] {
             {
@@ -231,9 +243,11 @@ void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitCon
                 crew->idle.notify_all();
         });
     work();
-    std::unique_lock lock(crew->lock);
-    crew->closed = true;
-    crew->idle.wait(lock, [&] { return crew->working == 0; });
+    {
+        std::unique_lock lock(crew->lock);
+        crew->closed = true;
+        crew->idle.wait(lock, [&] { return crew->working == 0; });
+    }
     if (failure)
         std::rethrow_exception(failure);
 }

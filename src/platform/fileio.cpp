@@ -12,6 +12,7 @@
 #include <memory>
 #include <string_view>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 #include <dirent.h>
@@ -342,13 +343,18 @@ void AtomicOutputFile::closeAll(std::chrono::steady_clock::time_point deadline)
         bool finished = false;
     };
     const auto progress = std::make_shared<Progress>();
-    std::thread([names, progress] {
+    const auto unlinkAll = [names, progress] {
         for (const QByteArray &name : names)
             unlinkName(name);
         const std::lock_guard lock(progress->lock);
         progress->finished = true;
         progress->done.notify_all();
-    }).detach();
+    };
+    try {
+        std::thread(unlinkAll).detach();
+    } catch (const std::system_error &) { // no thread to spare: here, then
+        unlinkAll();
+    }
     std::unique_lock lock(progress->lock);
     progress->done.wait_until(lock, deadline, [&] { return progress->finished; });
 }
@@ -562,7 +568,7 @@ int AtomicOutputFile::closeFile()
 bool AtomicOutputFile::renameTemporary()
 {
     int error = stillOurs(m_fd, m_tempName);
-    const bool ours = error == 0;
+    const bool ours = error != EBUSY; // the name is unique to this file: only another's file there is not ours
     if (m_kind == Kind::Named) { // a named file is complete only once closed
         const int closed = closeFile();
         error = error != 0 ? error : closed;
