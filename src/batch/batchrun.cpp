@@ -28,14 +28,9 @@
 
 namespace {
 
-// Thrown between bands, or instead of putting a file in place, to abandon the
+// Thrown through the run's own frames, never the splitter's, to abandon the
 // files not yet in place when the run must stop.
 struct StopRequested
-{
-};
-
-// Thrown between bands of a file split ahead of its turn that is no longer wanted.
-struct Abandoned
 {
 };
 
@@ -105,7 +100,7 @@ public:
         qsizetype position = 0;
         QString key; // its name but the extension: no two files in flight share outputs
         std::optional<SplitPlan> plan;
-        std::unique_ptr<WrittenChannels> written;
+        std::unique_ptr<ChannelWriter> written; // all written, ready to be put in place
         bool failed = false;
         bool lackOfSpace = false;
         bool upToDate = false; // passed over by the update rule
@@ -162,9 +157,7 @@ public:
     // dropped, their room freed, and none is split ahead any more.
     void noRoomAt(qsizetype turn)
     {
-        for (qsizetype at = m_spaceFailedAt; turn < at;)
-            if (m_spaceFailedAt.compare_exchange_weak(at, turn))
-                break;
+        noteNoRoom(turn);
         dropFrom(turn + 1);
     }
 
@@ -219,25 +212,26 @@ private:
             return;
         const Entry &file = m_files[static_cast<std::size_t>(job.position)];
         try {
-            SplitPlan plan = PlanSplit(file.path(), m_names.red, m_names.green, m_names.blue, file.foundSize(),
-                                       file.folder->destination);
+            const SplitPlan &plan = job.plan.emplace(PlanSplit(file.path(), m_names.red, m_names.green, m_names.blue,
+                                                               file.foundSize(), file.folder->destination));
             job.upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
             if (plan.result == QLatin1String("OK") && !job.upToDate) {
-                SplitControl control;
-                control.afterBand = [this, &job] {
-                    if (job.abandoned || m_run.m_stopRequested || job.position > m_spaceFailedAt)
-                        throw Abandoned{};
+                auto written = std::make_unique<ChannelWriter>(plan, std::initializer_list<int>{0, 1, 2},
+                                                               m_run.m_outputs);
+                const auto unwanted = [this, &job] {
+                    return job.abandoned || m_run.m_stopRequested || job.position > m_spaceFailedAt;
                 };
-                job.written = std::make_unique<WrittenChannels>(plan, std::initializer_list<int>{0, 1, 2}, control);
+                job.failed = !written->writeAll(unwanted);
+                if (!job.failed) {
+                    written->finish();
+                    job.written = std::move(written);
+                }
             }
-            job.plan = std::move(plan);
         } catch (const ProcessingError &error) {
             job.failed = true;
             if (error.side() == FaultSide::Destination && IsLackOfSpace(error.error())) {
                 job.lackOfSpace = true;
-                for (qsizetype at = m_spaceFailedAt; job.position < at;)
-                    if (m_spaceFailedAt.compare_exchange_weak(at, job.position))
-                        break;
+                noteNoRoom(job.position);
             }
         } catch (...) {
             job.failed = true;
@@ -247,6 +241,14 @@ private:
             job.state = Job::Done;
         }
         m_done.notify_all();
+    }
+
+    // No file from `position` on is split ahead any more.
+    void noteNoRoom(qsizetype position)
+    {
+        for (qsizetype at = m_spaceFailedAt; position < at;)
+            if (m_spaceFailedAt.compare_exchange_weak(at, position))
+                break;
     }
 
     // The run's thread waits for the files it needs, and runs nothing of the
@@ -539,9 +541,10 @@ void BatchRun::stopAndSettle(std::chrono::steady_clock::time_point deadline)
 
 void SettleForExit(BatchRun *run, std::chrono::steady_clock::time_point deadline)
 {
-    if (run)
-        run->stopAndSettle(deadline);
-    AtomicOutputFile::closeAll(deadline);
+    if (!run)
+        return;
+    run->stopAndSettle(deadline);
+    run->outputs().closeAll(deadline);
 }
 
 void SettleAndExit(BatchRun *run, int code, std::chrono::milliseconds budget)
@@ -571,30 +574,114 @@ void BatchRun::placeInTurn(const std::function<void()> &place)
     place();
 }
 
-// Splits a file in its turn on this thread, lending it the run's threads
-// should it be large.
-QString BatchRun::splitHere(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
-                            Ahead &ahead, qsizetype turn)
+namespace {
+
+// The bands of the file whose turn it is, on this thread and on every thread
+// of the pool that is free, ahead of the files queued to be split ahead. This
+// thread never runs a task of the pool: it writes only its own file's bands,
+// and once it has no band left, no helper starts any more; those at work are
+// waited for. False when `stop` said so; throws what a band threw.
+bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bool()> &stop)
 {
-    const QString &path = folder.filePaths[index];
-    const qint64 foundSize = folder.fileSizes[index];
-    SplitControl control;
-    control.afterBand = [this] { throwIfStopped(); };
-    control.commit = [this](const std::function<void()> &place) { placeInTurn(place); };
-    control.foundSize = foundSize;
-    control.workers = &ahead.workers();
-    control.noRoom = [&ahead, turn] { ahead.noRoomAt(turn); };
-    const SplitPlan plan = PlanSplit(path, names.red, names.green, names.blue, foundSize, folder.destination);
-    if (plan.result == QLatin1String("OK")) {
-        if (m_settings.update && !channelByChannel && OutputsUpToDate(plan))
-            return UpToDateResult();
-        if (channelByChannel) {
-            control.noRoom();
-            CarryOutChannelByChannel(plan, control);
-        } else {
-            CarryOut(plan, control);
+    // What the threads share. A helper touches the writer only between
+    // joining the crew and leaving it, and none joins once it is closed:
+    // this frame, which owns the writer, is left only after that.
+    struct Crew
+    {
+        ChannelWriter &writer;
+        const std::function<bool()> &stop;
+        std::atomic<std::int64_t> next = 0;
+        std::atomic<bool> halted = false; // by a failure or a stop
+        std::mutex lock;                  // guards what follows
+        std::condition_variable idle;
+        std::exception_ptr failure; // the first
+        int working = 0;
+        bool closed = false;
+
+        void work()
+        {
+            try {
+                for (std::int64_t k; !halted && (k = next++) < writer.bands();) {
+                    if (stop()) {
+                        halted = true;
+                        break;
+                    }
+                    writer.write(k);
+                }
+            } catch (...) {
+                const std::lock_guard guard(lock);
+                if (!failure)
+                    failure = std::current_exception();
+                halted = true;
+            }
+        }
+        bool join()
+        {
+            const std::lock_guard guard(lock);
+            working += closed ? 0 : 1;
+            return !closed;
+        }
+        void leave()
+        {
+            const std::lock_guard guard(lock);
+            if (--working == 0)
+                idle.notify_all();
+        }
+    };
+    const auto crew = std::make_shared<Crew>(writer, stop);
+    const auto helpers = std::min<std::int64_t>(workers.threads(), writer.bands() - 1);
+    for (std::int64_t i = 0; i < helpers; ++i)
+        workers.postFirst([crew] {
+            if (!crew->join())
+                return;
+            crew->work();
+            crew->leave();
+        });
+    crew->work();
+    std::unique_lock lock(crew->lock);
+    crew->closed = true;
+    crew->idle.wait(lock, [&crew] { return crew->working == 0; });
+    if (crew->failure)
+        std::rethrow_exception(crew->failure);
+    return !crew->halted;
+}
+
+} // namespace
+
+// Splits a file in its turn, its bands on this thread and the free ones.
+// Should the disk have no room for the three files, they are dropped and the
+// channels written again one at a time, each put in place before the next is
+// begun, so that the files that fit stay whole.
+QString BatchRun::splitInTurn(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
+                              Ahead &ahead, qsizetype turn)
+{
+    const SplitPlan plan = PlanSplit(folder.filePaths[index], names.red, names.green, names.blue,
+                                     folder.fileSizes[index], folder.destination);
+    if (plan.result != QLatin1String("OK"))
+        return plan.result;
+    if (m_settings.update && !channelByChannel && OutputsUpToDate(plan))
+        return UpToDateResult();
+    const auto write = [this, &plan, &ahead](std::initializer_list<int> channels) {
+        ChannelWriter files(plan, channels, m_outputs);
+        if (!writeInTurn(files, ahead.workers(), [this] { return m_stopRequested.load(); }))
+            throw StopRequested{};
+        files.finish();
+        CheckSourceUnchanged(plan);
+        placeInTurn([&files] { files.place(); });
+    };
+    if (!channelByChannel) {
+        try {
+            write({0, 1, 2});
+            return plan.result;
+        } catch (const ProcessingError &error) {
+            if (error.side() != FaultSide::Destination || !IsLackOfSpace(error.error()))
+                throw;
         }
     }
+    // The files in flight after this one give their room back first.
+    ahead.noRoomAt(turn);
+    for (const int k : {0, 1, 2})
+        write({k});
     return plan.result;
 }
 
@@ -683,7 +770,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                     job->written.reset(); // the room of what is not in place goes first
                 }
                 if (!usable)
-                    result = splitHere(folder, i, names, job && job->lackOfSpace, ahead, turn);
+                    result = splitInTurn(folder, i, names, job && job->lackOfSpace, ahead, turn);
                 if (result == QLatin1String("OK") && m_split++ == splitBefore)
                     ++m_splitFolders;
                 if (m_settings.listUpToDate || result != UpToDateResult())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/fileio.h"
+
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -165,6 +167,9 @@ public:
     // `deadline` is not waited for any longer.
     void stopAndSettle(std::chrono::steady_clock::time_point deadline);
 
+    // The run's output files, for the end of a process that abandons it.
+    OutputSession &outputs() { return m_outputs; }
+
     static QString processingCaption() { return QStringLiteral("Prismora - Processing..."); }
 
 private:
@@ -175,8 +180,8 @@ private:
     bool namesUsable(const Names &names);
     BatchOutcome processAll(const QList<FolderFiles> &work, qsizetype total, const Names &names);
     BatchOutcome process(const QList<FolderFiles> &work, qsizetype total, const Names &names);
-    QString splitHere(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
-                      Ahead &ahead, qsizetype turn);
+    QString splitInTurn(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
+                        Ahead &ahead, qsizetype turn);
     void placeInTurn(const std::function<void()> &place);
     AfterFailure applyErrorRule(const ProcessingError &error, const QString &folder);
     void reportProblem(const QString &text);
@@ -199,6 +204,7 @@ private:
     std::mutex m_placingLock;
     std::condition_variable m_placed;
     bool m_placingNow = false;
+    OutputSession m_outputs;
 };
 
 // The end of a process that abandons a run (`run` may be null): no further

@@ -1,18 +1,14 @@
 #include "bitmap/splitter.h"
 
 #include "platform/fileio.h"
-#include "platform/workers.h"
 
 #include <QFile>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,15 +44,12 @@ ProcessingError writeFailure(const QString &path, int error)
 // The band buffers of a thread, made at its first band and kept: a fresh set
 // per file would cost the system new zeroed pages for every small image.
 // Left unfilled, so that only the part a thread uses costs memory: a piece
-// of 128 KiB of rows and its channel, but for rows wider than that.
+// of 128 KiB of rows and its channel, but for rows wider than that. Scratch
+// space only: nothing in them outlives the band that filled them.
 struct Buffers
 {
     std::unique_ptr<std::uint8_t[]> source{new std::uint8_t[kBandBytes]};
     std::unique_ptr<std::uint8_t[]> output{new std::uint8_t[kOutputBytes]};
-    // A source no larger than a piece is read whole, header and pixels at
-    // once, when it is planned on this thread: the source buffer then holds
-    // the source of the plan with this number from byte 0.
-    std::uint64_t whole = 0;
 };
 
 Buffers &buffers()
@@ -128,8 +121,7 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const 
     const PixelLayout &layout = plan.layout;
     const Bands::Band band = bands.at(k);
     Buffers &kept = buffers();
-    const bool whole = plan.number != 0 && kept.whole == plan.number;
-    kept.whole = whole ? kept.whole : 0;
+    const bool whole = !plan.whole.isEmpty();
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
     // A band goes in pieces that stay in the core's own cache with their
@@ -139,9 +131,10 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const 
         const std::int64_t rows = band.rows > 0 ? std::min(rowsPerPiece, band.rows - first) : 0;
         const std::int64_t at = band.at + first * layout.rowBytes;
         const auto bytes = static_cast<std::size_t>(band.rows > 0 ? rows * layout.rowBytes : 3 * band.pixels);
-        const std::uint8_t *in = kept.source.get() + layout.offset + at;
-        if (!whole) {
-            in = kept.source.get();
+        const std::uint8_t *in = kept.source.get();
+        if (whole) {
+            in = reinterpret_cast<const std::uint8_t *>(plan.whole.constData()) + layout.offset + at;
+        } else {
             const std::int64_t got = plan.file->readAt(layout.offset + at, kept.source.get(), bytes);
             if (got < 0)
                 throw readFailure(plan.source, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
@@ -177,87 +170,6 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const 
         if (band.rows == 0 || first >= band.rows)
             return;
     }
-}
-
-// Every band, on this thread and, for an image of several, on the threads of
-// `control.workers`. Returns when all are done, and throws what any threw. The
-// band writers a pool has not started by the time this thread is done never
-// start: this thread waits only for those at work, and never runs a task of
-// the pool itself, which could be another file's.
-void writeBands(const SplitPlan &plan, const ChannelFiles &files, const SplitControl &control)
-{
-    const Bands bands(plan.layout);
-    const auto header = EncodeBitmapHeader(plan.header);
-    std::atomic<std::int64_t> next = 0;
-    std::atomic<bool> failed = false;
-    std::exception_ptr failure; // the first, under the crew's lock
-    struct Crew
-    {
-        std::mutex lock;
-        std::condition_variable idle;
-        int working = 0;
-        bool closed = false; // by this thread, once its own share is done
-    };
-    const auto crew = std::make_shared<Crew>();
-    const auto work = [&] {
-        try {
-            for (std::int64_t k; !failed && (k = next++) < bands.count();) {
-                writeBand(plan, bands, k, files, header);
-                if (control.afterBand)
-                    control.afterBand();
-            }
-        } catch (...) {
-            const std::lock_guard lock(crew->lock);
-            if (!failure)
-                failure = std::current_exception();
-            failed = true;
-        }
-    };
-    const std::function<void()> shared = work; // what the helpers may call while the crew is open
-    const std::function<void()> *job = &shared;
-    Workers *workers = control.workers;
-    const auto helpers = workers ? std::min<std::int64_t>(workers->threads(), bands.count() - 1) : 0;
-    // However this frame is left, no helper may start on it afterwards, and
-    // those at work are waited for.
-    const struct Closing
-    {
-        Crew &crew;
-        ~Closing()
-        {
-            std::unique_lock lock(crew.lock);
-            crew.closed = true;
-            crew.idle.wait(lock, [this] { return crew.working == 0; });
-        }
-    } closing{*crew};
-    for (std::int64_t i = 0; i < helpers; ++i)
-        workers->post([crew, job] {
-            {
-                const std::lock_guard lock(crew->lock);
-                if (crew->closed)
-                    return;
-                ++crew->working;
-            }
-            (*job)();
-            const std::lock_guard lock(crew->lock);
-            if (--crew->working == 0)
-                crew->idle.notify_all();
-        });
-    work();
-    {
-        std::unique_lock lock(crew->lock);
-        crew->closed = true;
-        crew->idle.wait(lock, [&] { return crew->working == 0; });
-    }
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
-void commitThrough(const SplitControl &control, const std::function<void()> &place)
-{
-    if (control.commit)
-        control.commit(place);
-    else
-        place();
 }
 
 } // namespace
@@ -336,19 +248,19 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
     if (!file.open(path))
         throw readFailure(path, file.errorString(), file.error());
-    Buffers &kept = buffers();
-    static std::atomic<std::uint64_t> plans = 0;
-    plan.number = ++plans;
+    // A small source is read whole, header and pixels at once.
     const bool whole = file.size() <= kPieceBytes;
-    kept.whole = 0;
-    const std::int64_t got = whole ? file.readAt(0, kept.source.get(), static_cast<std::size_t>(file.size()))
+    if (whole)
+        plan.whole.resize(static_cast<qsizetype>(file.size()));
+    const std::int64_t got = whole ? file.readAt(0, plan.whole.data(), static_cast<std::size_t>(file.size()))
                                    : file.readAt(0, bytes.data(), bytes.size());
     if (got < 0)
         throw readFailure(path, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
     if (whole) {
+        std::memcpy(bytes.data(), plan.whole.constData(), static_cast<std::size_t>(std::min<std::int64_t>(got, kBitmapHeaderBytes)));
         // Short only if the file shrank since it was opened: its bands will find out.
-        kept.whole = got == file.size() ? plan.number : 0;
-        std::memcpy(bytes.data(), kept.source.get(), static_cast<std::size_t>(std::min<std::int64_t>(got, kBitmapHeaderBytes)));
+        if (got != file.size())
+            plan.whole.clear();
     }
     // Checked before the header: a file emptied since, to be written anew,
     // would otherwise pass for one that is not a bitmap.
@@ -395,33 +307,50 @@ bool OutputsUpToDate(const SplitPlan &plan)
     return true;
 }
 
-WrittenChannels::WrittenChannels(const SplitPlan &plan, std::initializer_list<int> channels,
-                                 const SplitControl &control)
-    : m_targets(plan.targets)
+ChannelWriter::ChannelWriter(const SplitPlan &plan, std::initializer_list<int> channels, OutputSession &session)
+    : m_plan(plan), m_bands(Bands(plan.layout).count()), m_header(EncodeBitmapHeader(plan.header))
 {
     for (const int k : channels) {
-        auto file = std::make_unique<AtomicOutputFile>();
+        auto file = std::make_unique<AtomicOutputFile>(session);
         if (!file->create(plan.names[static_cast<std::size_t>(k)]))
-            throw writeFailure(m_targets[static_cast<std::size_t>(k)], file->error());
+            throw writeFailure(plan.targets[static_cast<std::size_t>(k)], file->error());
         m_files.emplace_back(k, std::move(file));
-    }
-    writeBands(plan, m_files, control);
-    for (const auto &[k, file] : m_files) {
-        // Bytes the header states beyond the rows are zeros.
-        if (const int error = file->extendTo(kBitmapHeaderBytes + plan.layout.imageSize))
-            throw writeFailure(m_targets[static_cast<std::size_t>(k)], error);
-        if (!file->prepare())
-            throw writeFailure(m_targets[static_cast<std::size_t>(k)], file->error());
     }
 }
 
-WrittenChannels::~WrittenChannels() = default;
+ChannelWriter::~ChannelWriter() = default;
 
-void WrittenChannels::place()
+void ChannelWriter::write(std::int64_t k)
+{
+    writeBand(m_plan, Bands(m_plan.layout), k, m_files, m_header);
+}
+
+bool ChannelWriter::writeAll(const std::function<bool()> &stop)
+{
+    for (std::int64_t k = 0; k < m_bands; ++k) {
+        if (stop && stop())
+            return false;
+        write(k);
+    }
+    return true;
+}
+
+void ChannelWriter::finish()
+{
+    for (const auto &[k, file] : m_files) {
+        // Bytes the header states beyond the rows are zeros.
+        if (const int error = file->extendTo(kBitmapHeaderBytes + m_plan.layout.imageSize))
+            throw writeFailure(m_plan.targets[static_cast<std::size_t>(k)], error);
+        if (!file->prepare())
+            throw writeFailure(m_plan.targets[static_cast<std::size_t>(k)], file->error());
+    }
+}
+
+void ChannelWriter::place()
 {
     for (const auto &[k, file] : m_files)
         if (!file->commit())
-            throw writeFailure(m_targets[static_cast<std::size_t>(k)], file->error());
+            throw writeFailure(m_plan.targets[static_cast<std::size_t>(k)], file->error());
 }
 
 void CheckSourceUnchanged(const SplitPlan &plan)
@@ -430,37 +359,16 @@ void CheckSourceUnchanged(const SplitPlan &plan)
         throw readFailure(plan.source, QStringLiteral("the file changed while it was read"));
 }
 
-void CarryOut(const SplitPlan &plan, const SplitControl &control)
+QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir)
 {
-    try {
-        WrittenChannels files(plan, {0, 1, 2}, control);
-        CheckSourceUnchanged(plan);
-        commitThrough(control, [&files] { files.place(); });
-        return;
-    } catch (const ProcessingError &error) {
-        if (error.side() != FaultSide::Destination || !IsLackOfSpace(error.error()))
-            throw;
-    }
-    // The three unfinished files are gone, and with them the room they took.
-    if (control.noRoom)
-        control.noRoom();
-    CarryOutChannelByChannel(plan, control);
-}
-
-void CarryOutChannelByChannel(const SplitPlan &plan, const SplitControl &control)
-{
-    for (const int k : {0, 1, 2}) {
-        WrittenChannels one(plan, {k}, control);
-        CheckSourceUnchanged(plan);
-        commitThrough(control, [&one] { one.place(); });
-    }
-}
-
-QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    const SplitControl &control)
-{
-    const SplitPlan plan = PlanSplit(path, redDir, greenDir, blueDir, control.foundSize);
-    if (plan.result == QLatin1String("OK"))
-        CarryOut(plan, control);
+    const SplitPlan plan = PlanSplit(path, redDir, greenDir, blueDir);
+    if (plan.result != QLatin1String("OK"))
+        return plan.result;
+    OutputSession session;
+    ChannelWriter files(plan, {0, 1, 2}, session);
+    files.writeAll();
+    files.finish();
+    CheckSourceUnchanged(plan);
+    files.place();
     return plan.result;
 }

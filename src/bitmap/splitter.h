@@ -3,6 +3,7 @@
 #include "bitmap/bitmapheader.h"
 #include "bitmap/channelsplit.h"
 
+#include <QByteArray>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -12,8 +13,8 @@
 #include <vector>
 
 class AtomicOutputFile;
+class OutputSession;
 class SourceFile;
-class Workers;
 
 // Source bytes read at a time, and written at a time to each channel file.
 // An image of no more pixel bytes than this is split in one band.
@@ -42,26 +43,6 @@ private:
     QString m_text;
     FaultSide m_side;
     int m_error;
-};
-
-// How the caller steers a split in progress. Both hooks may throw to abandon
-// the file: its channel files are then dropped unfinished, and any older
-// outputs stay as they were.
-struct SplitControl
-{
-    // Called after every band of pixels, on whichever thread wrote it.
-    std::function<void()> afterBand;
-    // Puts the finished channel files in place by calling `place`.
-    std::function<void(const std::function<void()> &place)> commit;
-    // The size the source had when it was found, if known: a source that has
-    // since become smaller is a file that changed under the run, not a refusal.
-    std::int64_t foundSize = -1;
-    // The run's threads, lent to an image of several bands: each band is then
-    // read and written by whichever thread is free.
-    Workers *workers = nullptr;
-    // Told when a write found no room, before the channels are written again
-    // one at a time: the moment to free the room others hold.
-    std::function<void()> noRoom;
 };
 
 // Where the pixels lie and how many bytes each channel file carries.
@@ -101,7 +82,7 @@ struct SplitPlan
     std::array<QString, 3> targets;      // red, green, blue
     std::array<QByteArray, 3> names;     // the same, as the file system spells them
     std::shared_ptr<SourceFile> file;    // open while the plan is carried out
-    std::uint64_t number = 0;            // no two plans of a process share it
+    QByteArray whole;                    // a small source, read whole as it was planned; else empty
 };
 
 // Opens and checks a source and names its channel files, in the destination
@@ -119,43 +100,47 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
 // For a plan whose result is "OK"; reads nothing but the files' metadata.
 bool OutputsUpToDate(const SplitPlan &plan);
 
-// Some of a plan's channel files, written in full but not yet in place.
-class WrittenChannels
+// Some of a plan's channel files, being written; they are dropped unfinished,
+// leaving every older output as it was, unless they are put in place. What
+// decides which thread writes which band, and when the files go in place, is
+// the caller's: a writer knows nothing of runs, threads or stops.
+class ChannelWriter
 {
 public:
-    // Creates the files of `channels` (0 red, 1 green, 2 blue) and writes
-    // them, each band of the source read once for all of them, then readies
-    // them to be put in place. Throws ProcessingError, after dropping them.
-    WrittenChannels(const SplitPlan &plan, std::initializer_list<int> channels, const SplitControl &control);
-    ~WrittenChannels();
-    WrittenChannels(const WrittenChannels &) = delete;
-    WrittenChannels &operator=(const WrittenChannels &) = delete;
+    // Creates the files of `channels` (0 red, 1 green, 2 blue) in `session`.
+    // The plan must outlive the writer. Throws ProcessingError.
+    ChannelWriter(const SplitPlan &plan, std::initializer_list<int> channels, OutputSession &session);
+    ~ChannelWriter();
+    ChannelWriter(const ChannelWriter &) = delete;
+    ChannelWriter &operator=(const ChannelWriter &) = delete;
 
-    // Puts each under its final name, in the order red, green, blue.
+    // The bands of the image, each read once from the source for all files.
+    std::int64_t bands() const { return m_bands; }
+    // Writes band `k` to every file. Several threads may write different
+    // bands at once. Throws ProcessingError.
+    void write(std::int64_t k);
+    // Every band on this thread, asking `stop` (if any) before each: false
+    // once it answers true, with the bands after it unwritten.
+    bool writeAll(const std::function<bool()> &stop = {});
+    // Once every band is written: readies the files to be put in place
+    // quickly (AtomicOutputFile::prepare). Throws ProcessingError.
+    void finish();
+    // Puts each under its final name, in the order red, green, blue. Throws
+    // ProcessingError.
     void place();
 
 private:
-    std::array<QString, 3> m_targets;
+    const SplitPlan &m_plan;
+    std::int64_t m_bands = 0;
+    std::array<std::uint8_t, kBitmapHeaderBytes> m_header{};
     std::vector<std::pair<int, std::unique_ptr<AtomicOutputFile>>> m_files;
 };
-
-// Carries out a plan to "OK": the three files are written side by side and
-// put in place together, red, green, blue, through `control.commit`, unless
-// the source changed while it was read. Should a write fail for lack of space,
-// they are dropped and written again one channel at a time, each put in place
-// before the next is begun, so that the files that fit stay whole; any other
-// failure to write leaves every older output as it was. (A failure while the
-// three are put in place, a folder standing where one belongs, say, leaves
-// those put in place before it new.) Throws ProcessingError.
-void CarryOut(const SplitPlan &plan, const SplitControl &control);
-// Only the second half of that: one channel at a time.
-void CarryOutChannelByChannel(const SplitPlan &plan, const SplitControl &control);
 
 // Throws ProcessingError when the plan's source changed since it was opened.
 void CheckSourceUnchanged(const SplitPlan &plan);
 
-// Plans and carries out the split of one source into R_, G_ and B_ files in
-// the three named subfolders of its folder. Returns "OK", or the refusal text
-// when nothing was written.
-QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    const SplitControl &control = {});
+// Plans and splits one source into R_, G_ and B_ files in the three named
+// subfolders of its folder, on this thread, the three put in place together.
+// Returns "OK", or the refusal text when nothing was written. Throws
+// ProcessingError; a full disk then leaves every older output as it was.
+QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir);

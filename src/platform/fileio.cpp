@@ -111,66 +111,6 @@ bool SourceFile::changed() const
 
 namespace {
 
-// What a folder's file system does with an unnamed file: not tried yet, link
-// it, or refuse to.
-enum class Linking { Untried, Links, Refuses };
-std::mutex s_linkingLock;
-QHash<QByteArray, Linking> s_linking;
-
-Linking linkingIn(const QByteArray &folder)
-{
-    const std::lock_guard lock(s_linkingLock);
-    return s_linking.value(folder, Linking::Untried);
-}
-
-void noteLinking(const QByteArray &folder, Linking linking)
-{
-    const std::lock_guard lock(s_linkingLock);
-    s_linking.insert(folder, linking);
-}
-
-// Named temporary files in use, for closeAll(), and the number being opened
-// right now, which closeAll() waits for.
-std::mutex s_liveLock;
-std::condition_variable s_opened;
-QSet<QByteArray> s_liveNamed;
-int s_opening = 0;
-bool s_closed = false;
-
-// A named temporary file about to be made: refused once the process is
-// ending, and counted until it is made or not, for closeAll() to wait for.
-bool beginNaming(const QByteArray &name)
-{
-    const std::lock_guard lock(s_liveLock);
-    if (s_closed)
-        return false;
-    ++s_opening;
-    s_liveNamed.insert(name);
-    return true;
-}
-
-// False when the process began ending meanwhile: what was made under `name`
-// is the caller's to remove, since closeAll() may have missed it.
-bool endNaming(const QByteArray &name, bool made)
-{
-    bool closed = false;
-    {
-        const std::lock_guard lock(s_liveLock);
-        --s_opening;
-        closed = s_closed;
-        if (!made || closed)
-            s_liveNamed.remove(name);
-    }
-    s_opened.notify_all();
-    return !closed;
-}
-
-void stopUsingName(const QByteArray &name)
-{
-    const std::lock_guard lock(s_liveLock);
-    s_liveNamed.remove(name);
-}
-
 // The errors with which a file system refuses to link an unnamed file, as
 // some FUSE and network mounts do; any other failure is what it says.
 bool linkRefused(int error)
@@ -229,28 +169,6 @@ int unlinkName(const QByteArray &name)
     return ::unlink(name.constData()) == 0 ? 0 : errno;
 }
 
-// Gives the unnamed file the name `to`; fails with EEXIST when it is taken.
-// Linking the descriptor itself spares the walk through /proc, but only a
-// process with the right capability may; the others learn so once.
-int linkDescriptor(int fd, const QByteArray &to)
-{
-    static std::atomic<int> descriptorLinks = -1; // not tried yet
-    if (descriptorLinks != 0) {
-        if (::linkat(fd, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0) {
-            descriptorLinks = 1;
-            return 0;
-        }
-        // Without the capability the answer is ENOENT, as for a folder gone.
-        if (errno != ENOENT || descriptorLinks == 1)
-            return errno;
-    }
-    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
-    const int error = ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
-    if (error != ENOENT)
-        descriptorLinks = 0;
-    return error;
-}
-
 int renameName(const QByteArray &from, const QByteArray &to)
 {
     return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
@@ -288,11 +206,9 @@ void AtomicOutputFile::releaseReplaced()
     m_replaced = -1;
 }
 
-namespace {
-
 // Links an empty unnamed file in `folder` under a temporary name, and
 // unlinks it at once.
-int probeLinking(const QByteArray &folder)
+int OutputSession::probeLinking(const QByteArray &folder)
 {
     const int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -304,8 +220,6 @@ int probeLinking(const QByteArray &folder)
     ::close(fd);
     return error;
 }
-
-} // namespace
 
 void RemoveStaleTemporaries(const QString &folder)
 {
@@ -323,14 +237,81 @@ void RemoveStaleTemporaries(const QString &folder)
     ::closedir(dir);
 }
 
-void AtomicOutputFile::closeAll(std::chrono::steady_clock::time_point deadline)
+OutputSession::Linking OutputSession::linkingIn(const QByteArray &folder)
+{
+    const std::lock_guard lock(m_lock);
+    return m_linking.value(folder, Linking::Untried);
+}
+
+void OutputSession::noteLinking(const QByteArray &folder, Linking linking)
+{
+    const std::lock_guard lock(m_lock);
+    m_linking.insert(folder, linking);
+}
+
+// A named temporary file about to be made: refused once the process is
+// ending, and counted until it is made or not, for closeAll() to wait for.
+bool OutputSession::beginNaming(const QByteArray &name)
+{
+    const std::lock_guard lock(m_lock);
+    if (m_closed)
+        return false;
+    ++m_opening;
+    m_named.insert(name);
+    return true;
+}
+
+// False when the process began ending meanwhile: what was made under `name`
+// is the caller's to remove, since closeAll() may have missed it.
+bool OutputSession::endNaming(const QByteArray &name, bool made)
+{
+    bool closed = false;
+    {
+        const std::lock_guard lock(m_lock);
+        --m_opening;
+        closed = m_closed;
+        if (!made || closed)
+            m_named.remove(name);
+    }
+    m_opened.notify_all();
+    return !closed;
+}
+
+void OutputSession::stopUsingName(const QByteArray &name)
+{
+    const std::lock_guard lock(m_lock);
+    m_named.remove(name);
+}
+
+// Gives the unnamed file the name `to`; fails with EEXIST when it is taken.
+// Linking the descriptor itself spares the walk through /proc, but only a
+// process with the right capability may; the others learn so once.
+int OutputSession::linkDescriptor(int fd, const QByteArray &to)
+{
+    if (m_descriptorLinks != 0) {
+        if (::linkat(fd, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0) {
+            m_descriptorLinks = 1;
+            return 0;
+        }
+        // Without the capability the answer is ENOENT, as for a folder gone.
+        if (errno != ENOENT || m_descriptorLinks == 1)
+            return errno;
+    }
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+    const int error = ::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    if (error != ENOENT)
+        m_descriptorLinks = 0;
+    return error;
+}
+
+void OutputSession::closeAll(std::chrono::steady_clock::time_point deadline)
 {
     QSet<QByteArray> names;
     {
-        std::unique_lock lock(s_liveLock);
-        s_closed = true;
-        s_opened.wait_until(lock, deadline, [] { return s_opening == 0; });
-        names.swap(s_liveNamed);
+        std::unique_lock lock(m_lock);
+        m_closed = true;
+        m_opened.wait_until(lock, deadline, [this] { return m_opening == 0; });
+        names.swap(m_named);
     }
     if (names.isEmpty())
         return;
@@ -357,12 +338,6 @@ void AtomicOutputFile::closeAll(std::chrono::steady_clock::time_point deadline)
     }
     std::unique_lock lock(progress->lock);
     progress->done.wait_until(lock, deadline, [&] { return progress->finished; });
-}
-
-void AtomicOutputFile::reopen()
-{
-    const std::lock_guard lock(s_liveLock);
-    s_closed = false;
 }
 
 bool AtomicOutputFile::create(const QString &finalPath)
@@ -392,7 +367,7 @@ bool AtomicOutputFile::create(const QByteArray &finalName)
     static const bool canLink = ::access("/proc/self/fd", F_OK) == 0;
     m_folder = folderOf(m_finalName);
     const QByteArray &folder = m_folder;
-    if (canLink && linkingIn(folder) != Linking::Refuses) {
+    if (canLink && m_session.linkingIn(folder) != OutputSession::Linking::Refuses) {
         // Readable too, should its bytes have to move to a named file.
         const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -412,7 +387,7 @@ bool AtomicOutputFile::create(const QByteArray &finalName)
 
 bool AtomicOutputFile::createNamed()
 {
-    if (!beginNaming(tempName())) {
+    if (!m_session.beginNaming(tempName())) {
         fail(ECANCELED);
         return false;
     }
@@ -425,7 +400,7 @@ bool AtomicOutputFile::createNamed()
         if (error == EEXIST && tries > 1)
             error = unlinkName(m_tempName);
     }
-    if (!endNaming(m_tempName, fd >= 0) && fd >= 0) {
+    if (!m_session.endNaming(m_tempName, fd >= 0) && fd >= 0) {
         ::close(fd);
         ::unlink(m_tempName.constData());
         fd = -1;
@@ -479,7 +454,7 @@ int AtomicOutputFile::extendTo(std::int64_t size)
 // first whether the name is taken would only cost a call: the link says so.
 int AtomicOutputFile::linkUnnamed(bool *replacing)
 {
-    const int error = linkDescriptor(m_fd, m_finalName);
+    const int error = m_session.linkDescriptor(m_fd, m_finalName);
     if (error != EEXIST)
         return error;
     *replacing = true;
@@ -488,16 +463,16 @@ int AtomicOutputFile::linkUnnamed(bool *replacing)
 
 int AtomicOutputFile::linkAsTemporary()
 {
-    if (!beginNaming(tempName()))
+    if (!m_session.beginNaming(tempName()))
         return ECANCELED;
     // A link left by an earlier process of our number goes first.
-    int error = linkDescriptor(m_fd, m_tempName);
+    int error = m_session.linkDescriptor(m_fd, m_tempName);
     if (error == EEXIST) {
         error = unlinkName(m_tempName);
         if (error == 0)
-            error = linkDescriptor(m_fd, m_tempName);
+            error = m_session.linkDescriptor(m_fd, m_tempName);
     }
-    if (!endNaming(m_tempName, error == 0) && error == 0) {
+    if (!m_session.endNaming(m_tempName, error == 0) && error == 0) {
         ::unlink(m_tempName.constData());
         error = ECANCELED;
     }
@@ -537,14 +512,14 @@ bool AtomicOutputFile::prepare()
     if (m_kind != Kind::Unnamed)
         return true;
     const QByteArray &folder = m_folder;
-    if (linkingIn(folder) == Linking::Links)
+    if (m_session.linkingIn(folder) == OutputSession::Linking::Links)
         return true;
     // A folder's first file finds out whether its file system links unnamed
     // files, with an empty one of its own: the file itself takes no name
     // before its turn.
-    const int error = probeLinking(folder);
+    const int error = m_session.probeLinking(folder);
     if (error == 0) {
-        noteLinking(folder, Linking::Links);
+        m_session.noteLinking(folder, OutputSession::Linking::Links);
         return true;
     }
     if (!linkRefused(error)) {
@@ -553,7 +528,7 @@ bool AtomicOutputFile::prepare()
     }
     // This folder's file system takes unnamed files but will not link them:
     // it uses named files from now on, and the file in hand moves to one.
-    noteLinking(folder, Linking::Refuses);
+    m_session.noteLinking(folder, OutputSession::Linking::Refuses);
     return moveToNamed();
 }
 
@@ -581,7 +556,7 @@ bool AtomicOutputFile::renameTemporary()
         holdReplaced();
         error = renameName(m_tempName, m_finalName);
     }
-    stopUsingName(m_tempName);
+    m_session.stopUsingName(m_tempName);
     if (error != 0) {
         if (ours)
             unlinkName(m_tempName);
@@ -613,7 +588,7 @@ bool AtomicOutputFile::commit()
     if (linkRefused(error)) {
         // A folder that linked before and refuses now: the file in hand goes
         // through a named one after all.
-        noteLinking(m_folder, Linking::Refuses);
+        m_session.noteLinking(m_folder, OutputSession::Linking::Refuses);
         return moveToNamed() && renameTemporary();
     }
     if (error != 0) {
@@ -639,7 +614,7 @@ void AtomicOutputFile::discard()
         ::close(m_fd);
         if (m_kind == Kind::Named || m_kind == Kind::LinkedTemporary) {
             unlinkName(m_tempName);
-            stopUsingName(m_tempName);
+            m_session.stopUsingName(m_tempName);
         }
     }
     m_fd = -1;

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
+#include <QSet>
 #include <QString>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <ctime>
 #include <chrono>
 #include <cstddef>
@@ -48,6 +54,47 @@ private:
     QString m_error;
 };
 
+// What one run knows of its output folders, and the hidden temporary files it
+// has in use: every output file of a run is made through the run's session,
+// so that nothing of it outlives the run or is shared with another. Safe from
+// several threads; no lock is held across a call that can block on a file
+// system.
+class OutputSession
+{
+public:
+    OutputSession() = default;
+    OutputSession(const OutputSession &) = delete;
+    OutputSession &operator=(const OutputSession &) = delete;
+
+    // For the end of a process that abandons the run mid-file: refuses new
+    // named temporary files and removes those in use, so that nothing is left
+    // behind (unnamed files vanish by themselves). Waits for that, and for the
+    // named files being opened just now, until `deadline` at most.
+    void closeAll(std::chrono::steady_clock::time_point deadline);
+
+private:
+    friend class AtomicOutputFile;
+    // What a folder's file system does with an unnamed file: not tried yet,
+    // link it, or refuse to.
+    enum class Linking { Untried, Links, Refuses };
+
+    Linking linkingIn(const QByteArray &folder);
+    void noteLinking(const QByteArray &folder, Linking linking);
+    bool beginNaming(const QByteArray &name);
+    bool endNaming(const QByteArray &name, bool made);
+    void stopUsingName(const QByteArray &name);
+    int linkDescriptor(int fd, const QByteArray &to);
+    int probeLinking(const QByteArray &folder);
+
+    std::mutex m_lock; // guards what follows
+    std::condition_variable m_opened;
+    QHash<QByteArray, Linking> m_linking;
+    QSet<QByteArray> m_named; // named temporary files in use
+    int m_opening = 0;        // named files being made just now
+    bool m_closed = false;
+    std::atomic<int> m_descriptorLinks = -1; // whether linkat() takes a descriptor: not tried yet
+};
+
 // A file that appears under its final name only once it is complete, and
 // never before: a failure or a crash at any moment leaves the final name as it
 // was. Where the file system allows, the bytes go to an unnamed file in the
@@ -64,7 +111,7 @@ private:
 class AtomicOutputFile
 {
 public:
-    AtomicOutputFile() = default;
+    explicit AtomicOutputFile(OutputSession &session) : m_session(session) {}
     ~AtomicOutputFile();
     AtomicOutputFile(const AtomicOutputFile &) = delete;
     AtomicOutputFile &operator=(const AtomicOutputFile &) = delete;
@@ -93,14 +140,6 @@ public:
     int error() const { return m_errno; }
     QString errorString() const { return m_error; }
 
-    // For the end of a process that abandons a run mid-file: refuses new named
-    // temporary files and removes those in use, so that nothing is left behind
-    // (unnamed files vanish by themselves). Waits for that, and for the named
-    // files being opened just now, until `deadline` at most.
-    static void closeAll(std::chrono::steady_clock::time_point deadline);
-    // Tests take named temporary files again after closeAll().
-    static void reopen();
-
 private:
     enum class Kind { None, Unnamed, LinkedTemporary, Named };
 
@@ -115,6 +154,7 @@ private:
     void releaseReplaced();
     void fail(int error);
 
+    OutputSession &m_session;
     int m_fd = -1;
     Kind m_kind = Kind::None;
     QByteArray m_finalName;

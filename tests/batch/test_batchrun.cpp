@@ -500,6 +500,36 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
                           c.full + (name[0] == 'B' ? 0 : 1));
         });
     }
+
+    // A large image's bands go to every thread: a disk found full by another
+    // thread than the run's drops all three, and the pass one channel at a
+    // time puts them right. The run's thread writes on only once the other
+    // has failed.
+    const QString source = folder(QStringLiteral("helper"));
+    const QByteArray bytes = MakeBitmap({1000, 1400}); // five bands
+    ASSERT_TRUE(WriteFile(source + QStringLiteral("/big.bmp"), bytes));
+    const auto here = std::this_thread::get_id();
+    std::atomic<int> failedElsewhere = 0;
+    bool waited = false;
+    SetFault([&](FaultStep step, std::size_t) {
+        if (step != FaultStep::Write)
+            return 0;
+        if (std::this_thread::get_id() != here)
+            return ++failedElsewhere == 1 ? ENOSPC : 0;
+        for (int wait = 0; !waited && failedElsewhere == 0 && wait < 5000; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        waited = true;
+        return 0;
+    });
+    m_window.list = {source};
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    SetFault({});
+    EXPECT_GE(failedElsewhere, 1);
+    for (const char channel : {'R', 'G', 'B'})
+        EXPECT_EQ(ReadFile(source + QStringLiteral("/%1/%2_big.bmp")
+                                        .arg(QLatin1String(channel == 'R' ? "Red" : channel == 'G' ? "Green" : "Blue"))
+                                        .arg(QLatin1Char(channel))),
+                  ReferenceChannelFiles(bytes).at(channel));
 }
 
 TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)

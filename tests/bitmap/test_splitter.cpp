@@ -1,7 +1,6 @@
 #include "bitmap/channelsplit.h"
 #include "bitmap/splitter.h"
 #include "platform/fileio.h"
-#include "platform/workers.h"
 #include "support/bitmaps.h"
 #include "support/childprocess.h"
 #include "support/faults.h"
@@ -45,6 +44,25 @@ protected:
     {
         EXPECT_TRUE(WriteFile(source(name), bytes));
         return SplitBitmap(source(name), QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"));
+    }
+
+    // A split driven step by step, as a run drives it, in `session`: `stop` is
+    // asked before every band, and `beforePlacing` runs once the three are
+    // written and readied.
+    QString splitIn(OutputSession &session, const QString &path, const std::function<bool()> &stop,
+                    const std::function<void()> &beforePlacing = {})
+    {
+        const SplitPlan plan = PlanSplit(path, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"));
+        if (plan.result != kOk)
+            return plan.result;
+        ChannelWriter files(plan, {0, 1, 2}, session);
+        if (!files.writeAll(stop))
+            return QStringLiteral("stopped");
+        files.finish();
+        if (beforePlacing)
+            beforePlacing();
+        files.place();
+        return kOk;
     }
 
     // Every entry, hidden ones included, of the three destination folders.
@@ -313,13 +331,15 @@ TEST_F(SplitterTest, AProcessKilledMidWriteLeavesNoNewFileAndTheOlderOutputsInta
         SetUnnamedFilesAllowed(c.unnamed);
         ASSERT_TRUE(KillWhenReady([&](const std::function<void()> &ready) {
             int bands = 0;
-            SplitControl control;
-            control.afterBand = [&] {
-                if (++bands == 3 && !c.atTurn)
-                    ready();
-            };
-            control.commit = [&](const std::function<void()> &) { ready(); };
-            SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control);
+            OutputSession session;
+            splitIn(
+                session, big,
+                [&] {
+                    if (++bands == 4 && !c.atTurn) // three written
+                        ready();
+                    return false;
+                },
+                ready);
         }));
         if (!c.unnamed) { // one hidden file per output, which a later run removes
             const QStringList left = destinationEntries();
@@ -349,50 +369,17 @@ TEST_F(SplitterTest, TheThreeFilesAppearTogetherOrNotAtAll)
     const QByteArray bytes = MakeBitmap({1000, 1400}); // five bands
     ASSERT_TRUE(WriteFile(big, bytes));
     ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("big")), "older"));
-    struct Abandon
-    {
-    };
     int bands = 0;
-    SplitControl control;
-    control.afterBand = [&] {
-        if (++bands == 3)
-            throw Abandon{};
-    };
-    EXPECT_THROW(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control),
-                 Abandon);
+    OutputSession session;
+    EXPECT_EQ(splitIn(session, big, [&] { return ++bands == 4; }), QStringLiteral("stopped"));
     EXPECT_EQ(destinationEntries(), QStringList{QStringLiteral("Red/R_big.bmp")});
     EXPECT_EQ(ReadFile(output("Red", "R_", QStringLiteral("big"))), QByteArray("older"));
 
     QStringList before;
-    control.afterBand = {};
-    control.commit = [&](const std::function<void()> &link) {
-        before = destinationEntries().filter(QRegularExpression(QStringLiteral("/[^.]"))); // as a reader lists them
-        link();
-    };
-    ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control), kOk);
+    ASSERT_EQ(splitIn(session, big, {},
+                      [&] { before = destinationEntries().filter(QRegularExpression(QStringLiteral("/[^.]"))); }), // as a reader lists them
+              kOk);
     EXPECT_EQ(before, QStringList{QStringLiteral("Red/R_big.bmp")});
-    expectReference(QStringLiteral("big"), bytes);
-
-    // With the run's threads lent, bands go to both: a disk found full on the
-    // other thread drops all three, and the channel-by-channel pass puts them
-    // right. This thread's first write waits until the other has written.
-    const auto here = std::this_thread::get_id();
-    std::atomic<int> failedElsewhere = 0;
-    SetFault([&](FaultStep step, std::size_t) {
-        if (step != FaultStep::Write)
-            return 0;
-        if (std::this_thread::get_id() != here)
-            return ++failedElsewhere == 1 ? ENOSPC : 0;
-        for (int wait = 0; failedElsewhere == 0 && wait < 2000; ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return 0;
-    });
-    Workers workers(1);
-    control = {};
-    control.workers = &workers;
-    ASSERT_EQ(SplitBitmap(big, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"), control), kOk);
-    SetFault({});
-    EXPECT_GE(failedElsewhere, 1);
     expectReference(QStringLiteral("big"), bytes);
     EXPECT_EQ(destinationEntries().size(), 3);
 }
@@ -412,22 +399,17 @@ TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewF
         writesWhilePlacing += step == FaultStep::Write && placing;
         return step == FaultStep::Link ? EPERM : 0;
     });
-    SplitControl control;
-    control.commit = [&](const std::function<void()> &place) {
-        placing = true;
-        place();
-        placing = false;
-    };
+    OutputSession session; // what it learns of the folders lasts as long as the run
     ASSERT_TRUE(WriteFile(output("Red", "R_", QStringLiteral("x")), "older"));
     ASSERT_TRUE(WriteFile(source(QStringLiteral("x.bmp")), bytes));
-    EXPECT_EQ(SplitBitmap(source(QStringLiteral("x.bmp")), QStringLiteral("Red"), QStringLiteral("Green"),
-                          QStringLiteral("Blue"), control),
-              kOk);
+    EXPECT_EQ(splitIn(session, source(QStringLiteral("x.bmp")), {}, [&] { placing = true; }), kOk);
+    placing = false;
     EXPECT_EQ(writesWhilePlacing, 0);
     expectReference(QStringLiteral("x"), bytes);
     EXPECT_EQ(destinationEntries().size(), 3);
     const int linksTried = links;
-    EXPECT_EQ(split(QStringLiteral("y.bmp"), bytes), kOk);
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("y.bmp")), bytes));
+    EXPECT_EQ(splitIn(session, source(QStringLiteral("y.bmp")), {}), kOk);
     EXPECT_EQ(links, linksTried); // the folders now go straight to named files
     EXPECT_EQ(destinationEntries().size(), 6);
 

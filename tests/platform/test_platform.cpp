@@ -103,7 +103,8 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
     for (const bool unnamed : {true, false}) {
         SCOPED_TRACE(unnamed ? "unnamed" : "named");
         SetUnnamedFilesAllowed(unnamed);
-        AtomicOutputFile file;
+        OutputSession session, another;
+        AtomicOutputFile file(session);
         ASSERT_TRUE(file.create(target));
         ASSERT_EQ(file.writeAt("new", 3, 0), 0);
         ASSERT_TRUE(file.commit());
@@ -111,7 +112,7 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
         EXPECT_EQ(QFileInfo(target).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
         EXPECT_EQ(entries(), kept);
         // Two runs writing the same output at once both put theirs in place.
-        AtomicOutputFile first, second;
+        AtomicOutputFile first(session), second(another);
         ASSERT_TRUE(first.create(target));
         ASSERT_EQ(first.writeAt("first", 5, 0), 0);
         ASSERT_TRUE(second.create(target));

@@ -567,7 +567,6 @@ TEST_F(MainWindowTest, ClosingMidRunAsksThenClosesAtOnceAndAbandonsTheFile)
 
         disk.release();
         ASSERT_TRUE(waitForRun(w));
-        AtomicOutputFile::reopen();
         expectOnlyOlderOutputs();
         EXPECT_EQ(m_platform.messages.size(), 1);
     }
