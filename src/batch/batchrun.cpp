@@ -18,6 +18,7 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <dirent.h>
 #include <fcntl.h>
@@ -594,7 +595,8 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
         std::atomic<bool> halted = false; // by a failure or a stop
         std::mutex lock;                  // guards what follows
         std::condition_variable idle;
-        std::exception_ptr failure; // the first
+        std::optional<ProcessingError> failure; // the first, a copy of its own for the run thread
+        bool broken = false;                    // by anything else a band threw (no memory)
         int working = 0;
         bool closed = false;
 
@@ -608,10 +610,14 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
                     }
                     writer.write(k);
                 }
+            } catch (const ProcessingError &error) {
+                const std::lock_guard guard(lock);
+                if (!failure && !broken)
+                    failure = error;
+                halted = true;
             } catch (...) {
                 const std::lock_guard guard(lock);
-                if (!failure)
-                    failure = std::current_exception();
+                broken = !failure;
                 halted = true;
             }
         }
@@ -642,7 +648,9 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
     crew->closed = true;
     crew->idle.wait(lock, [&crew] { return crew->working == 0; });
     if (crew->failure)
-        std::rethrow_exception(crew->failure);
+        throw ProcessingError(*crew->failure);
+    if (crew->broken)
+        throw std::bad_alloc();
     return !crew->halted;
 }
 
