@@ -115,6 +115,10 @@ public:
     {
         if (m_limit == 0 || m_workers.threads() == 0 || m_spaceFailedAt != kNone)
             return;
+        // Topped up in batches, so that a thread gone idle is woken once for
+        // several files, not once per file.
+        if (std::ssize(m_jobs) > m_limit / 2)
+            return;
         // The file whose turn it is may be split here and now, not ahead.
         const QString current = keyOf(m_files[static_cast<std::size_t>(turn)]);
         for (qsizetype u = std::max(m_next, turn + 1); u < std::ssize(m_files); m_next = ++u) {
@@ -187,14 +191,15 @@ public:
 private:
     static constexpr qsizetype kNone = std::numeric_limits<qsizetype>::max();
 
-    // A few files in flight per thread, each holding four open files, within
-    // what the process may open.
+    // Several files in flight per thread, each holding four open files,
+    // within what the process may open.
     static qsizetype inFlightLimit(int threads)
     {
         rlimit open{};
         const rlim_t allowed = ::getrlimit(RLIMIT_NOFILE, &open) == 0 ? open.rlim_cur : 1024;
-        constexpr rlim_t kKept = 64; // for everything else
-        return std::min<qsizetype>(2 * qsizetype{threads},
+        constexpr rlim_t kKept = 64;        // for everything else
+        constexpr qsizetype kPerThread = 8; // enough that the threads seldom wait for each other
+        return std::min<qsizetype>(kPerThread * qsizetype{threads},
                                    allowed > kKept ? static_cast<qsizetype>((allowed - kKept) / 4) : 0);
     }
 

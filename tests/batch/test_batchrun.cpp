@@ -269,18 +269,24 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     bitmap(source, QStringLiteral("z.bmp"));
     m_window.list = {source};
     m_window.onStatus = {};
-    ASSERT_EQ(BatchRun(m_window, m_platform).run(), BatchOutcome::Completed);
+    BatchRun run(m_window, m_platform); // which knows from then on that the folders link
+    run.setThreads(kThreads);
+    ASSERT_EQ(run.run(), BatchOutcome::Completed);
     ASSERT_TRUE(QFile::remove(source + QStringLiteral("/z.bmp")));
     for (const char *name : {"a.bmp", "b.bmp", "c.bmp"}) // b and c split ahead meanwhile
         bitmap(source, QLatin1String(name));
-    BatchRun run(m_window, m_platform);
-    run.setThreads(kThreads);
     std::atomic<bool> first = true, linking = false;
+    std::atomic<int> writes = 0;
+    const auto waitFor = [](const std::function<bool()> &done) {
+        for (int wait = 0; !done() && wait < 5000; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
     SetFault([&](Step step, std::size_t) {
+        writes += step == Step::Write;
         if (step == Step::Link && first.exchange(false)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // b and c are done with meanwhile
+            waitFor([&] { return writes == 9; }); // b and c are written too, one write per file
             linking = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            waitFor([&] { return run.stopRequested(); }); // asked from within stopAndSettle()
         }
         return 0;
     });
@@ -327,10 +333,14 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
             bitmap(source, QLatin1String(name));
         c.prepare(source);
-        // A file's placing waits a little: b and c are done with meanwhile.
-        SetFault([](FaultStep step, std::size_t) {
-            if (step == FaultStep::Rename)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // a's placing waits until b and c are written, one write per channel file.
+        std::atomic<int> writes = 0, atRename = -1;
+        SetFault([&](FaultStep step, std::size_t) {
+            writes += step == FaultStep::Write;
+            for (int wait = 0; step == FaultStep::Rename && writes < 9 && wait < 5000; ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (step == FaultStep::Rename && atRename < 0)
+                atRename = writes.load();
             return 0;
         });
         m_window.list = {source};
@@ -339,6 +349,7 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         m_platform.messages.clear();
         EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
         SetFault({});
+        EXPECT_EQ(atRename, c.red == QLatin1String("Red") ? 9 : -1);
         expectProcessingError(c.expected.arg(source));
         EXPECT_FALSE(QFileInfo(source + QStringLiteral("/Red/R_a.bmp")).isFile()); // none of the file's three
         for (const char *name : {"Green", "Blue"}) // nor any file of those after, nor a part file
@@ -361,7 +372,9 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     const QString r = source + QStringLiteral("/r.bmp");
     bitmap(source, QStringLiteral("r.bmp"), TestBitmap{7, 7});
     std::atomic<int> rewrites = 0; // r, in place, while each of its channel files is written
+    std::atomic<int> smallWrites = 0; // of a to e, one per channel file
     SetFault([&](FaultStep step, std::size_t count) {
+        smallWrites += step == FaultStep::Write && count == 54 + 6 * 20;
         if (step == FaultStep::Write && count == 54 + 7 * 24) {
             EXPECT_TRUE(WriteFile(r, MakeBitmap({.width = 7, .height = 7, .seed = 9})));
             const timespec times[2] = {{0, UTIME_OMIT}, {1000000000 + ++rewrites, 0}};
@@ -379,7 +392,9 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     m_window.list = {source, gone, later};
     m_window.onStatus = [&](const QString &status) {
         if (status.endsWith(QLatin1String("b.bmp"))) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // b, c, d are split ahead by now
+            for (int wait = 0; smallWrites < 15 && wait < 5000; ++wait) // b to e are split ahead by now
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            EXPECT_EQ(smallWrites, 15);
             ASSERT_TRUE(WriteFile(b, cut));  // shorter than when it was found
             ASSERT_TRUE(QFile::remove(c));   // gone since the search
             ASSERT_TRUE(WriteFile(d, ""));   // emptied, to be written anew
