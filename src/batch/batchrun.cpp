@@ -218,8 +218,10 @@ private:
             return;
         const Entry &file = m_files[static_cast<std::size_t>(job.position)];
         try {
+            // A run under the update rule mostly finds outputs up to date: it reads headers only.
             const SplitPlan &plan = job.plan.emplace(PlanSplit(file.path(), m_names.red, m_names.green, m_names.blue,
-                                                               file.foundSize(), file.folder->destination));
+                                                               file.foundSize(), file.folder->destination,
+                                                               m_run.m_settings.update));
             job.upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
             if (plan.result == QLatin1String("OK") && !job.upToDate) {
                 auto written = std::make_unique<ChannelWriter>(plan, std::initializer_list<int>{0, 1, 2},

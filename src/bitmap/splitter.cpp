@@ -239,7 +239,7 @@ QString ChannelFilePath(const QString &source, const QString &folderName, Channe
 }
 
 SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    std::int64_t foundSize, const QString &base)
+                    std::int64_t foundSize, const QString &base, bool headerOnly)
 {
     SplitPlan plan;
     plan.source = path;
@@ -249,7 +249,7 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     if (!file.open(path))
         throw readFailure(path, file.errorString(), file.error());
     // A small source is read whole, header and pixels at once.
-    const bool whole = file.size() <= kPieceBytes;
+    const bool whole = !headerOnly && file.size() <= kPieceBytes;
     if (whole)
         plan.whole.resize(static_cast<qsizetype>(file.size()));
     const std::int64_t got = whole ? file.readAt(0, plan.whole.data(), static_cast<std::size_t>(file.size()))

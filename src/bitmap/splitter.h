@@ -89,9 +89,10 @@ struct SplitPlan
 // folders of `base` (beside the source when empty), writing nothing. Throws
 // ProcessingError when the source cannot be read or has become shorter than
 // `foundSize`, and when its channel files could not carry their names (too
-// long for the file system).
+// long for the file system). A small source is read whole, unless only its
+// header is wanted (`headerOnly`: it will likely not be split).
 SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    std::int64_t foundSize = -1, const QString &base = {});
+                    std::int64_t foundSize = -1, const QString &base = {}, bool headerOnly = false);
 
 // Make's rule, on what the plan would write: true when each of its three
 // channel files is a regular file of exactly the size the split gives, none
