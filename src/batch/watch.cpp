@@ -17,7 +17,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kRescanEvery = std::chrono::seconds(60);
 
 // What a folder is told of: files complete (closed after writing, or renamed
 // in), files being written, folders made or moved in, and its own end.
@@ -32,9 +31,10 @@ bool isBitmapName(const QString &name)
 } // namespace
 
 FolderWatch::FolderWatch(BatchRun &run, Platform &platform, const RunSettings &settings, const QStringList &names,
-                         const QStringList &folders, int stopFd, std::function<void()> afterPass)
+                         const QStringList &folders, int stopFd, std::function<void()> afterPass,
+                         std::chrono::milliseconds rescanEvery)
     : m_run(run), m_platform(platform), m_settings(settings), m_names(names), m_folders(folders), m_stopFd(stopFd),
-      m_afterPass(std::move(afterPass))
+      m_afterPass(std::move(afterPass)), m_rescanEvery(rescanEvery)
 {
     m_settings.update = true;
     m_settings.watching = true;
@@ -58,12 +58,13 @@ BatchOutcome FolderWatch::run()
         return BatchOutcome::Failed;
     }
     BatchOutcome outcome = rescan(true);
-    auto next = Clock::now() + kRescanEvery;
+    auto next = Clock::now() + m_rescanEvery;
     while (outcome != BatchOutcome::Failed && !m_run.stopRequested()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
         // Asleep until something happens, or the next rescan is due.
-        const int ready = m_rescanSoon ? 0 : ::poll(fds, 2, static_cast<int>(std::clamp<long long>(left, 0, 60000)));
+        const long long wait = std::clamp<long long>(left, 0, m_rescanEvery.count());
+        const int ready = m_rescanSoon ? 0 : ::poll(fds, 2, static_cast<int>(wait));
         if (ready < 0 && errno != EINTR) {
             ShowNotice(m_platform, QStringLiteral("Cannot watch the folders: %1.").arg(SystemErrorText(errno)),
                        QStringLiteral("Processing Error"));
@@ -79,7 +80,7 @@ BatchOutcome FolderWatch::run()
             m_rescanSoon = false;
             if (outcome != BatchOutcome::Failed && !m_run.stopRequested())
                 outcome = rescan(false);
-            next = Clock::now() + kRescanEvery;
+            next = Clock::now() + m_rescanEvery;
         }
     }
     return outcome == BatchOutcome::Failed ? outcome : BatchOutcome::Stopped;

@@ -22,9 +22,11 @@ class FolderWatch
 {
 public:
     // `stopFd` becomes readable when the watch is to end; the run's stop flag
-    // ends it too. `afterPass` is called after every pass.
+    // ends it too. `afterPass` is called after every pass. The folders are
+    // walked again every `rescanEvery`.
     FolderWatch(BatchRun &run, Platform &platform, const RunSettings &settings, const QStringList &names,
-                const QStringList &folders, int stopFd, std::function<void()> afterPass);
+                const QStringList &folders, int stopFd, std::function<void()> afterPass,
+                std::chrono::milliseconds rescanEvery = std::chrono::minutes(1));
     ~FolderWatch();
     FolderWatch(const FolderWatch &) = delete;
     FolderWatch &operator=(const FolderWatch &) = delete;
@@ -63,6 +65,7 @@ private:
     QStringList m_folders;
     int m_stopFd;
     std::function<void()> m_afterPass;
+    std::chrono::milliseconds m_rescanEvery;
     int m_fd = -1;
     QHash<int, Watched> m_watches;
     QSet<int> m_entered; // by the latest rescan

@@ -1,4 +1,5 @@
 #include "batch/batchrun.h"
+#include "batch/watch.h"
 #include "platform/fileio.h"
 #include "support/bitmaps.h"
 #include "support/childprocess.h"
@@ -622,6 +623,50 @@ QStringList splitIn(const QStringList &results, const QString &base)
     for (const QString &line : results)
         done.append(QDir(base).relativeFilePath(line.section(u'\t', 0, 0)) + u' ' + line.section(u'\t', 1));
     return done;
+}
+
+// A change the watch is never told of, as by another machine on a network
+// mount, is found by its rescan: here a source rewritten through a hard link
+// in another folder, which inotify reports to that folder alone.
+TEST_F(BatchRunTest, AWatchsRescanFindsAChangeItWasNeverToldOf)
+{
+    const QString source = folder(QStringLiteral("watched"));
+    const QString original = folder(QStringLiteral("elsewhere")) + QStringLiteral("/x.bmp");
+    ASSERT_TRUE(WriteFile(original, MakeBitmap({})));
+    ASSERT_EQ(::link(QFile::encodeName(original).constData(),
+                     QFile::encodeName(source + QStringLiteral("/a.bmp")).constData()),
+              0);
+    int stop[2];
+    ASSERT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+    std::atomic<int> passes = 0;
+    FolderWatch watch(m_run, m_platform, {}, {QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue")},
+                      {source}, stop[0], [&passes] { ++passes; }, std::chrono::milliseconds(20));
+    std::thread watching([&] { EXPECT_EQ(watch.run(), BatchOutcome::Stopped); });
+    const QString red = source + QStringLiteral("/Red/R_a.bmp");
+    const auto waitFor = [](const std::function<bool()> &done) {
+        for (int wait = 0; !done() && wait < 5000; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return done();
+    };
+    const auto inode = [&red] {
+        struct stat st {};
+        return ::stat(QFile::encodeName(red).constData(), &st) == 0 ? st.st_ino : 0;
+    };
+    EXPECT_TRUE(waitFor([&] { return QFile::exists(red); }));
+    const auto splitOnce = inode();
+    const int seen = passes;
+    EXPECT_TRUE(waitFor([&] { return passes >= seen + 5; }));
+    EXPECT_EQ(inode(), splitOnce); // what is up to date is never split again
+    const QByteArray changed = MakeBitmap({.seed = 5});
+    QFile file(original); // rewritten in place, as large as before
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_EQ(file.write(changed), changed.size());
+    file.close();
+    EXPECT_TRUE(waitFor([&] { return ReadFile(red) == ReferenceChannelFiles(changed).at('R'); }));
+    ASSERT_EQ(::write(stop[1], "x", 1), 1);
+    watching.join();
+    ::close(stop[0]);
+    ::close(stop[1]);
 }
 
 } // namespace
