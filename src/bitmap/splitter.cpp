@@ -233,9 +233,16 @@ QString ChannelFilePath(const QString &source, const QString &folderName, Channe
 {
     static const QString prefixes[3] = {QStringLiteral("B_"), QStringLiteral("G_"), QStringLiteral("R_")};
     const qsizetype slash = source.lastIndexOf(QLatin1Char('/'));
-    const QString name = source.mid(slash + 1);
-    return (base.isEmpty() ? source.left(slash + 1) : base + QLatin1Char('/')) + folderName + QLatin1Char('/') + prefixes[static_cast<int>(channel)]
-           + name.left(std::max<qsizetype>(0, name.size() - 4)) + QStringLiteral(".bmp");
+    const QStringView name = QStringView(source).mid(slash + 1);
+    const QStringView folder = base.isEmpty() ? QStringView(source).left(slash + 1) : QStringView(base);
+    QString path; // made in one allocation: it is made three times per source
+    path.reserve(folder.size() + folderName.size() + name.size() + 8);
+    path.append(folder);
+    if (!base.isEmpty())
+        path.append(QLatin1Char('/'));
+    path.append(folderName).append(QLatin1Char('/')).append(prefixes[static_cast<int>(channel)]);
+    path.append(name.left(std::max<qsizetype>(0, name.size() - 4))).append(QLatin1String(".bmp"));
+    return path;
 }
 
 SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
