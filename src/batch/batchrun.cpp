@@ -18,7 +18,6 @@
 #include <deque>
 #include <limits>
 #include <memory>
-#include <new>
 #include <optional>
 #include <dirent.h>
 #include <fcntl.h>
@@ -244,6 +243,8 @@ private:
         } catch (...) {
             job.failed = true;
         }
+        if (job.plan)
+            job.plan->whole.clear(); // written, or never to be: no longer needed
         {
             const std::lock_guard lock(m_doneLock);
             job.state = Job::Done;
@@ -603,7 +604,7 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
         std::mutex lock;                  // guards what follows
         std::condition_variable idle;
         std::optional<ProcessingError> failure; // the first, a copy of its own for the run thread
-        bool broken = false;                    // by anything else a band threw (no memory)
+        std::exception_ptr other;               // or anything else a band threw (no memory, say)
         int working = 0;
         bool closed = false;
 
@@ -619,14 +620,22 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
                 }
             } catch (const ProcessingError &error) {
                 const std::lock_guard guard(lock);
-                if (!failure && !broken)
+                if (!failure && !other)
                     failure = error;
                 halted = true;
             } catch (...) {
                 const std::lock_guard guard(lock);
-                broken = !failure;
+                if (!failure && !other)
+                    other = std::current_exception();
                 halted = true;
             }
+        }
+        // No helper joins from now on; returns once those at work are done.
+        void close()
+        {
+            std::unique_lock guard(lock);
+            closed = true;
+            idle.wait(guard, [this] { return working == 0; });
         }
         bool join()
         {
@@ -642,22 +651,29 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
         }
     };
     const auto crew = std::make_shared<Crew>(writer, stop);
-    const auto helpers = std::min<std::int64_t>(workers.threads(), writer.bands() - 1);
-    for (std::int64_t i = 0; i < helpers; ++i)
-        workers.postFirst([crew] {
-            if (!crew->join())
-                return;
-            crew->work();
-            crew->leave();
-        });
-    crew->work();
-    std::unique_lock lock(crew->lock);
-    crew->closed = true;
-    crew->idle.wait(lock, [&crew] { return crew->working == 0; });
+    {
+        // However this block is left (a helper that could not be queued,
+        // say), the crew is closed first.
+        const struct Closing
+        {
+            Crew &crew;
+            ~Closing() { crew.close(); }
+        } closing{*crew};
+        const auto helpers = std::min<std::int64_t>(workers.threads(), writer.bands() - 1);
+        for (std::int64_t i = 0; i < helpers; ++i)
+            workers.postFirst([crew] {
+                if (!crew->join())
+                    return;
+                crew->work();
+                crew->leave();
+            });
+        crew->work();
+    }
+    // No helper touches the crew's results any more.
     if (crew->failure)
         throw ProcessingError(*crew->failure);
-    if (crew->broken)
-        throw std::bad_alloc();
+    if (crew->other)
+        std::rethrow_exception(crew->other);
     return !crew->halted;
 }
 
@@ -784,8 +800,11 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                     job->lackOfSpace = true;
                     job->written.reset(); // the room of what is not in place goes first
                 }
-                if (!usable)
+                if (!usable) {
+                    if (job)
+                        job->written.reset(); // what it wrote ahead gives its room back first
                     result = splitInTurn(folder, i, names, job && job->lackOfSpace, ahead, turn);
+                }
                 if (result == QLatin1String("OK") && m_split++ == splitBefore)
                     ++m_splitFolders;
                 if (m_settings.listUpToDate || result != UpToDateResult())

@@ -8,7 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -34,7 +36,8 @@ FolderWatch::FolderWatch(BatchRun &run, Platform &platform, const RunSettings &s
                          const QStringList &folders, int stopFd, std::function<void()> afterPass,
                          std::chrono::milliseconds rescanEvery)
     : m_run(run), m_platform(platform), m_settings(settings), m_names(names), m_folders(folders), m_stopFd(stopFd),
-      m_afterPass(std::move(afterPass)), m_rescanEvery(rescanEvery)
+      m_afterPass(std::move(afterPass)),
+      m_rescanEvery(std::clamp(rescanEvery, std::chrono::milliseconds(1), std::chrono::milliseconds(INT_MAX)))
 {
     m_settings.update = true;
     m_settings.watching = true;

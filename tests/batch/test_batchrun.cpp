@@ -245,18 +245,19 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
         m_window.list = {source};
         BatchRun run(m_window, m_platform);
         run.setThreads(kThreads);
+        std::atomic<int> writesOfB = 0; // once b's turn has come
         m_window.onStatus = [&](const QString &status) {
-            if (status.endsWith(QLatin1String("b.bmp")) && !duringWrite)
-                run.requestStop();
-            if (status.endsWith(QLatin1String("b.bmp")) && duringWrite)
+            if (status.endsWith(QLatin1String("b.bmp")))
                 SetFault([&](Step step, std::size_t count) {
-                    if (step == Step::Write && count == 12000)
+                    // Between bands: the first band is written on, and the stop is heard before the next.
+                    if (step == Step::Write && (++writesOfB == 1 ? !duringWrite : duringWrite && count == 12000))
                         run.requestStop();
                     return 0;
                 });
         };
         EXPECT_EQ(run.run(), BatchOutcome::Stopped);
         SetFault({});
+        EXPECT_GT(writesOfB, 1);
         EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
         EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_b.bmp")), QByteArray("older"));
         for (const char *name : {"Red/R_b.bmp", "Blue/B_b.bmp", "Red/R_c.bmp"})
@@ -278,14 +279,16 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
         bitmap(source, QLatin1String(name));
     std::atomic<bool> first = true, linking = false;
     std::atomic<int> writes = 0;
+    std::atomic<bool> aheadWritten = false;
     const auto waitFor = [](const std::function<bool()> &done) {
         for (int wait = 0; !done() && wait < 5000; ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return done();
     };
     SetFault([&](Step step, std::size_t) {
         writes += step == Step::Write;
         if (step == Step::Link && first.exchange(false)) {
-            waitFor([&] { return writes == 9; }); // b and c are written too, one write per file
+            aheadWritten = waitFor([&] { return writes == 9; }); // b and c are written too, one write per file
             linking = true;
             waitFor([&] { return run.stopRequested(); }); // asked from within stopAndSettle()
         }
@@ -307,6 +310,7 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     SetFault({});
     const QStringList all_a = {QStringLiteral("Red/R_a.bmp"), QStringLiteral("Green/G_a.bmp"),
                                QStringLiteral("Blue/B_a.bmp")};
+    EXPECT_TRUE(aheadWritten);
     EXPECT_EQ(settled, all_a);
     EXPECT_EQ(placed(), all_a);
 }
@@ -365,17 +369,18 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     const QString source = folder(QStringLiteral("src"));
     const QString gone = folder(QStringLiteral("gone"));
     const QString later = folder(QStringLiteral("later"));
-    for (const char *name : {"a.bmp", "b.bmp", "c.bmp", "d.bmp", "e.bmp"})
-        bitmap(source, QLatin1String(name), TestBitmap{6, 6});
+    bitmap(source, QStringLiteral("a.bmp"), TestBitmap{6, 6});
+    for (const char *name : {"b.bmp", "c.bmp", "d.bmp", "e.bmp"})
+        bitmap(source, QLatin1String(name), TestBitmap{6, 5});
     QByteArray shortAll = MakeBitmap({6, 6});
     shortAll.chop(10);
     ASSERT_TRUE(WriteFile(source + QStringLiteral("/0.bmp"), shortAll)); // malformed all along: no message
     const QString r = source + QStringLiteral("/r.bmp");
     bitmap(source, QStringLiteral("r.bmp"), TestBitmap{7, 7});
     std::atomic<int> rewrites = 0; // r, in place, while each of its channel files is written
-    std::atomic<int> smallWrites = 0; // of a to e, one per channel file
+    std::atomic<int> laterWrites = 0; // of b to e, one per channel file
     SetFault([&](FaultStep step, std::size_t count) {
-        smallWrites += step == FaultStep::Write && count == 54 + 6 * 20;
+        laterWrites += step == FaultStep::Write && count == 54 + 5 * 20;
         if (step == FaultStep::Write && count == 54 + 7 * 24) {
             EXPECT_TRUE(WriteFile(r, MakeBitmap({.width = 7, .height = 7, .seed = 9})));
             const timespec times[2] = {{0, UTIME_OMIT}, {1000000000 + ++rewrites, 0}};
@@ -392,10 +397,11 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     const QByteArray cut = ReadFile(b).left(100);
     m_window.list = {source, gone, later};
     m_window.onStatus = [&](const QString &status) {
-        if (status.endsWith(QLatin1String("b.bmp"))) {
-            for (int wait = 0; smallWrites < 15 && wait < 5000; ++wait) // b to e are split ahead by now
+        if (status.endsWith(QLatin1String("a.bmp"))) {
+            for (int wait = 0; laterWrites < 12 && wait < 5000; ++wait) // b to e are split ahead first
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            EXPECT_EQ(smallWrites, 15);
+            EXPECT_EQ(laterWrites, 12);
+        } else if (status.endsWith(QLatin1String("b.bmp"))) {
             ASSERT_TRUE(WriteFile(b, cut));  // shorter than when it was found
             ASSERT_TRUE(QFile::remove(c));   // gone since the search
             ASSERT_TRUE(WriteFile(d, ""));   // emptied, to be written anew
@@ -527,7 +533,10 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
     const auto here = std::this_thread::get_id();
     std::atomic<int> failedElsewhere = 0;
     bool waited = false;
+    std::atomic<bool> linked = false, writtenAfterALink = false; // one channel at a time after the failure
     SetFault([&](FaultStep step, std::size_t) {
+        linked = linked || (step == FaultStep::Link && failedElsewhere > 0);
+        writtenAfterALink = writtenAfterALink || (step == FaultStep::Write && linked);
         if (step != FaultStep::Write)
             return 0;
         if (std::this_thread::get_id() != here)
@@ -541,6 +550,7 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
     SetFault({});
     EXPECT_GE(failedElsewhere, 1);
+    EXPECT_TRUE(writtenAfterALink);
     for (const char channel : {'R', 'G', 'B'})
         EXPECT_EQ(ReadFile(source + QStringLiteral("/%1/%2_big.bmp")
                                         .arg(QLatin1String(channel == 'R' ? "Red" : channel == 'G' ? "Green" : "Blue"))
