@@ -190,15 +190,19 @@ public:
 private:
     static constexpr qsizetype kNone = std::numeric_limits<qsizetype>::max();
 
-    // Several files in flight per thread, each holding four open files,
-    // within what the process may open.
+    // Several files in flight per core, each holding four open files, within
+    // what the process may open; and one for every thread beyond that, so
+    // that threads asked for above the cores (for a slow mount) still each
+    // have a file. More files in flight than the cores can write only cost
+    // memory and switches between threads.
     static qsizetype inFlightLimit(int threads)
     {
         rlimit open{};
         const rlim_t allowed = ::getrlimit(RLIMIT_NOFILE, &open) == 0 ? open.rlim_cur : 1024;
-        constexpr rlim_t kKept = 64;        // for everything else
-        constexpr qsizetype kPerThread = 8; // enough that the threads seldom wait for each other
-        return std::min<qsizetype>(kPerThread * qsizetype{threads},
+        constexpr rlim_t kKept = 64;      // for everything else
+        constexpr qsizetype kPerCore = 8; // enough that the threads seldom wait for each other
+        const qsizetype cores = std::min(threads, std::max(1, QThread::idealThreadCount()));
+        return std::min<qsizetype>(std::max<qsizetype>(kPerCore * cores, threads),
                                    allowed > kKept ? static_cast<qsizetype>((allowed - kKept) / 4) : 0);
     }
 
