@@ -590,10 +590,11 @@ void BatchRun::placeInTurn(const std::function<void()> &place)
 namespace {
 
 // The bands of the file whose turn it is, on this thread and on every thread
-// of the pool that is free, ahead of the files queued to be split ahead. This
-// thread never runs a task of the pool: it writes only its own file's bands,
-// and once it has no band left, no helper starts any more; those at work are
-// waited for. False when `stop` said so; throws what a band threw.
+// of the pool that is free (no file is split ahead of an image of several
+// bands, so none is queued before them). This thread never runs a task of the
+// pool: it writes only its own file's bands, and once it has no band left, no
+// helper starts any more; those at work are waited for. False when `stop`
+// said so; throws what a band threw.
 bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bool()> &stop)
 {
     // What the threads share. A helper touches the writer only between
@@ -665,7 +666,7 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
         } closing{*crew};
         const auto helpers = std::min<std::int64_t>(workers.threads(), writer.bands() - 1);
         for (std::int64_t i = 0; i < helpers; ++i)
-            workers.postFirst([crew] {
+            workers.post([crew] {
                 if (!crew->join())
                     return;
                 crew->work();

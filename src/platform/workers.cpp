@@ -26,22 +26,9 @@ Workers::~Workers()
 
 void Workers::post(std::function<void()> task)
 {
-    queue(std::move(task), false);
-}
-
-void Workers::postFirst(std::function<void()> task)
-{
-    queue(std::move(task), true);
-}
-
-void Workers::queue(std::function<void()> task, bool first)
-{
     {
         const std::lock_guard lock(m_lock);
-        if (first)
-            m_queue.push_front(std::move(task));
-        else
-            m_queue.push_back(std::move(task));
+        m_queue.push_back(std::move(task));
     }
     m_changed.notify_one();
 }

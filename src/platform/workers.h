@@ -25,11 +25,8 @@ public:
 
     // Queues a task for the first thread free; tasks start in the order queued.
     void post(std::function<void()> task);
-    // Queues a task before every task queued so far.
-    void postFirst(std::function<void()> task);
 
 private:
-    void queue(std::function<void()> task, bool first);
     void serve();
 
     std::vector<std::thread> m_threads;
