@@ -24,6 +24,14 @@
 
 namespace {
 
+// Polls `done` until it holds, for five seconds at most; whether it holds.
+bool eventually(const std::function<bool()> &done)
+{
+    for (int wait = 0; !done() && wait < 5000; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+}
+
 // Records what the run shows, in order, as "caption:…", "this:N", "all:N", "status:…".
 class RecordingWindow : public BatchWindow
 {
@@ -280,17 +288,12 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     std::atomic<bool> first = true, linking = false;
     std::atomic<int> writes = 0;
     std::atomic<bool> aheadWritten = false;
-    const auto waitFor = [](const std::function<bool()> &done) {
-        for (int wait = 0; !done() && wait < 5000; ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return done();
-    };
     SetFault([&](Step step, std::size_t) {
         writes += step == Step::Write;
         if (step == Step::Link && first.exchange(false)) {
-            aheadWritten = waitFor([&] { return writes == 9; }); // b and c are written too, one write per file
+            aheadWritten = eventually([&] { return writes == 9; }); // b and c are written too, one write per file
             linking = true;
-            waitFor([&] { return run.stopRequested(); }); // asked from within stopAndSettle()
+            eventually([&] { return run.stopRequested(); }); // asked from within stopAndSettle()
         }
         return 0;
     });
@@ -342,8 +345,8 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         std::atomic<int> writes = 0, atRename = -1;
         SetFault([&](FaultStep step, std::size_t) {
             writes += step == FaultStep::Write;
-            for (int wait = 0; step == FaultStep::Rename && writes < 9 && wait < 5000; ++wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (step == FaultStep::Rename)
+                eventually([&] { return writes >= 9; });
             if (step == FaultStep::Rename && atRename < 0)
                 atRename = writes.load();
             return 0;
@@ -398,8 +401,7 @@ TEST_F(BatchRunTest, ProblemsWithOneSourceAreReportedAndTheRunGoesOn)
     m_window.list = {source, gone, later};
     m_window.onStatus = [&](const QString &status) {
         if (status.endsWith(QLatin1String("a.bmp"))) {
-            for (int wait = 0; laterWrites < 12 && wait < 5000; ++wait) // b to e are split ahead first
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            eventually([&] { return laterWrites >= 12; }); // b to e are split ahead first
             EXPECT_EQ(laterWrites, 12);
         } else if (status.endsWith(QLatin1String("b.bmp"))) {
             ASSERT_TRUE(WriteFile(b, cut));  // shorter than when it was found
@@ -541,8 +543,8 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
             return 0;
         if (std::this_thread::get_id() != here)
             return ++failedElsewhere == 1 ? ENOSPC : 0;
-        for (int wait = 0; !waited && failedElsewhere == 0 && wait < 5000; ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!waited)
+            eventually([&] { return failedElsewhere > 0; });
         waited = true;
         return 0;
     });
@@ -653,26 +655,21 @@ TEST_F(BatchRunTest, AWatchsRescanFindsAChangeItWasNeverToldOf)
                       {source}, stop[0], [&passes] { ++passes; }, std::chrono::milliseconds(20));
     std::thread watching([&] { EXPECT_EQ(watch.run(), BatchOutcome::Stopped); });
     const QString red = source + QStringLiteral("/Red/R_a.bmp");
-    const auto waitFor = [](const std::function<bool()> &done) {
-        for (int wait = 0; !done() && wait < 5000; ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return done();
-    };
     const auto inode = [&red] {
         struct stat st {};
         return ::stat(QFile::encodeName(red).constData(), &st) == 0 ? st.st_ino : 0;
     };
-    EXPECT_TRUE(waitFor([&] { return QFile::exists(red); }));
+    EXPECT_TRUE(eventually([&] { return QFile::exists(red); }));
     const auto splitOnce = inode();
     const int seen = passes;
-    EXPECT_TRUE(waitFor([&] { return passes >= seen + 5; }));
+    EXPECT_TRUE(eventually([&] { return passes >= seen + 5; }));
     EXPECT_EQ(inode(), splitOnce); // what is up to date is never split again
     const QByteArray changed = MakeBitmap({.seed = 5});
     QFile file(original); // rewritten in place, as large as before
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));
     ASSERT_EQ(file.write(changed), changed.size());
     file.close();
-    EXPECT_TRUE(waitFor([&] { return ReadFile(red) == ReferenceChannelFiles(changed).at('R'); }));
+    EXPECT_TRUE(eventually([&] { return ReadFile(red) == ReferenceChannelFiles(changed).at('R'); }));
     ASSERT_EQ(::write(stop[1], "x", 1), 1);
     watching.join();
     ::close(stop[0]);
