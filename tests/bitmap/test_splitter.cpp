@@ -442,17 +442,21 @@ TEST_F(SplitterTest, LinksRefusedFallBackToNamedFilesAndAFailedCloseKeepsTheNewF
     EXPECT_EQ(ReadFile(other.filePath(QStringLiteral("R/R_z.bmp"))), ReferenceChannelFiles(bytes).at('R'));
 }
 
-TEST(ExtractChannel, FastPathMatchesThePortableOneForEveryLengthAndChannel)
+TEST(ExtractChannel, EveryFastPathMatchesThePortableOneForEveryLengthAndChannel)
 {
-    std::vector<std::uint8_t> source(3 * 100 + 8);
+    std::vector<std::uint8_t> source(3 * 200 + 8);
     for (std::size_t i = 0; i < source.size(); ++i)
         source[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    for (std::size_t pixels = 0; pixels <= 100; ++pixels) {
-        for (Channel channel : {Channel::Blue, Channel::Green, Channel::Red}) {
-            std::vector<std::uint8_t> fast(3 * pixels + 8, 0xCC), portable(3 * pixels + 8, 0xCC);
-            ExtractChannel(source.data(), fast.data(), pixels, channel);
-            ExtractChannelPortable(source.data(), portable.data(), pixels, channel);
-            ASSERT_EQ(fast, portable) << pixels << " pixels, channel " << static_cast<int>(channel);
+    std::vector<ChannelExtractor> paths = FastChannelExtractors();
+    paths.push_back({"dispatched", ExtractChannel});
+    for (const ChannelExtractor &path : paths) {
+        for (std::size_t pixels = 0; pixels <= 200; ++pixels) {
+            for (Channel channel : {Channel::Blue, Channel::Green, Channel::Red}) {
+                std::vector<std::uint8_t> fast(3 * pixels + 8, 0xCC), portable(3 * pixels + 8, 0xCC);
+                path.extract(source.data(), fast.data(), pixels, channel);
+                ExtractChannelPortable(source.data(), portable.data(), pixels, channel);
+                ASSERT_EQ(fast, portable) << path.name << ", " << pixels << " pixels, channel " << static_cast<int>(channel);
+            }
         }
     }
 }
