@@ -98,7 +98,7 @@ public:
         std::atomic<int> state = Queued;
         std::atomic<bool> abandoned = false;
         qsizetype position = 0;
-        QString key; // its name but the extension: no two files in flight share outputs
+        QStringView key; // its name but the extension: no two files in flight share outputs
         std::optional<SplitPlan> plan;
         std::unique_ptr<ChannelWriter> written; // all written, ready to be put in place
         bool failed = false;
@@ -119,13 +119,13 @@ public:
         if (std::ssize(m_jobs) > m_limit / 2)
             return;
         // The file whose turn it is may be split here and now, not ahead.
-        const QString current = keyOf(m_files[static_cast<std::size_t>(turn)]);
+        const QStringView current = keyOf(m_files[static_cast<std::size_t>(turn)]);
         for (qsizetype u = std::max(m_next, turn + 1); u < std::ssize(m_files); m_next = ++u) {
             const Entry &file = m_files[static_cast<std::size_t>(u)];
             if (std::ssize(m_jobs) >= m_limit || splitInBands(file.foundSize())
                 || !destinationsExist(file))
                 return;
-            const QString key = keyOf(file);
+            const QStringView key = keyOf(file);
             if (key == current || m_keys.contains(key))
                 return;
             auto job = std::make_shared<Job>();
@@ -208,10 +208,11 @@ private:
 
     // Sources alike but for the case of their extensions share outputs, and so
     // may one folder listed twice, spelt differently: the name tells.
-    static QString keyOf(const Entry &file)
+    // A view into the run's list of files, which outlives the files in flight.
+    static QStringView keyOf(const Entry &file)
     {
         const QString &path = file.path();
-        return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).chopped(4);
+        return QStringView(path).sliced(path.lastIndexOf(QLatin1Char('/')) + 1).chopped(4);
     }
 
     void work(Job &job)
@@ -309,7 +310,7 @@ private:
     const Names &m_names;
     const qsizetype m_limit;
     std::deque<std::shared_ptr<Job>> m_jobs; // in flight, in list order
-    QSet<QString> m_keys;
+    QSet<QStringView> m_keys;
     QHash<qsizetype, bool> m_destinations;
     qsizetype m_next = 0;
     std::atomic<qsizetype> m_spaceFailedAt = kNone;

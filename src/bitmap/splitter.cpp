@@ -150,7 +150,10 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const 
                 std::memcpy(out, header.data(), header.size());
                 used = header.size();
             }
-            if (band.rows > 0) {
+            if (band.rows > 0 && rowBytes == 3 * width) { // rows without padding: one run of pixels
+                ExtractChannel(in, out + used, width * static_cast<std::size_t>(rows), channel);
+                used += bytes;
+            } else if (band.rows > 0) {
                 for (std::int64_t r = 0; r < rows; ++r, used += rowBytes) {
                     ExtractChannel(in + r * layout.rowBytes, out + used, width, channel);
                     std::memset(out + used + 3 * width, 0, rowBytes - 3 * width);
@@ -164,7 +167,7 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const 
             }
             const std::int64_t offset = at == 0 ? 0 : kBitmapHeaderBytes + at;
             if (const int error = file->writeAt(out, used, offset))
-                throw writeFailure(plan.targets[static_cast<std::size_t>(index)], error);
+                throw writeFailure(plan.target(static_cast<std::size_t>(index)), error);
         }
         first += rows;
         if (band.rows == 0 || first >= band.rows)
@@ -245,6 +248,36 @@ QString ChannelFilePath(const QString &source, const QString &folderName, Channe
     return path;
 }
 
+QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const QString &folderName, Channel channel,
+                           const QString &base)
+{
+    // A name that ends in four plain characters ends in their four bytes, and
+    // the file system spells the parts of a path as it spells the whole: the
+    // name is made from the source's own spelling, without spelling it again.
+    const qsizetype length = source.size() - source.lastIndexOf(QLatin1Char('/')) - 1;
+    const QStringView end = QStringView(source).last(std::min<qsizetype>(4, source.size()));
+    if (length < 4 || std::any_of(end.begin(), end.end(), [](QChar c) { return c.unicode() >= 0x80; }))
+        return QFile::encodeName(ChannelFilePath(source, folderName, channel, base));
+    static const char *const prefixes[3] = {"B_", "G_", "R_"};
+    const qsizetype slash = encoded.lastIndexOf('/');
+    const QByteArray baseName = base.isEmpty() ? QByteArray() : QFile::encodeName(base);
+    const QByteArray folder = QFile::encodeName(folderName);
+    const QByteArrayView stem = QByteArrayView(encoded).sliced(slash + 1).chopped(4);
+    QByteArray name;
+    name.reserve((base.isEmpty() ? slash + 1 : baseName.size() + 1) + folder.size() + stem.size() + 8);
+    if (base.isEmpty())
+        name.append(QByteArrayView(encoded).first(slash + 1));
+    else
+        name.append(baseName).append('/');
+    name.append(folder).append('/').append(prefixes[static_cast<int>(channel)]).append(stem).append(".bmp");
+    return name;
+}
+
+QString SplitPlan::target(std::size_t k) const
+{
+    return QFile::decodeName(names[k]);
+}
+
 SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
                     std::int64_t foundSize, const QString &base, bool headerOnly)
 {
@@ -253,7 +286,8 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     plan.file = std::make_shared<SourceFile>();
     SourceFile &file = *plan.file;
     std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
-    if (!file.open(path))
+    const QByteArray encoded = QFile::encodeName(path);
+    if (!file.open(encoded))
         throw readFailure(path, file.errorString(), file.error());
     // A small source is read whole, header and pixels at once.
     const bool whole = !headerOnly && file.size() <= kPieceBytes;
@@ -283,12 +317,11 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     plan.header = ChannelFileHeader(header, plan.layout);
     const QString *folders[3] = {&redDir, &greenDir, &blueDir};
     for (std::size_t k = 0; k < 3; ++k) {
-        plan.targets[k] = ChannelFilePath(path, *folders[k], kChannels[k], base);
-        plan.names[k] = QFile::encodeName(plan.targets[k]);
+        plan.names[k] = ChannelFileName(path, encoded, *folders[k], kChannels[k], base);
         // The source's own name may be as long as names can be; with its prefix, an output's may not.
         const QByteArray &name = plan.names[k];
         if (name.size() - name.lastIndexOf('/') - 1 > NAME_MAX || name.size() >= PATH_MAX)
-            throw writeFailure(plan.targets[k], ENAMETOOLONG);
+            throw writeFailure(plan.target(k), ENAMETOOLONG);
     }
     return plan;
 }
@@ -320,7 +353,7 @@ ChannelWriter::ChannelWriter(const SplitPlan &plan, std::initializer_list<int> c
     for (const int k : channels) {
         auto file = std::make_unique<AtomicOutputFile>(session);
         if (!file->create(plan.names[static_cast<std::size_t>(k)]))
-            throw writeFailure(plan.targets[static_cast<std::size_t>(k)], file->error());
+            throw writeFailure(plan.target(static_cast<std::size_t>(k)), file->error());
         m_files.emplace_back(k, std::move(file));
     }
 }
@@ -347,9 +380,9 @@ void ChannelWriter::finish()
     for (const auto &[k, file] : m_files) {
         // Bytes the header states beyond the rows are zeros.
         if (const int error = file->extendTo(kBitmapHeaderBytes + m_plan.layout.imageSize))
-            throw writeFailure(m_plan.targets[static_cast<std::size_t>(k)], error);
+            throw writeFailure(m_plan.target(static_cast<std::size_t>(k)), error);
         if (!file->prepare())
-            throw writeFailure(m_plan.targets[static_cast<std::size_t>(k)], file->error());
+            throw writeFailure(m_plan.target(static_cast<std::size_t>(k)), file->error());
     }
 }
 
@@ -357,7 +390,7 @@ void ChannelWriter::place()
 {
     for (const auto &[k, file] : m_files)
         if (!file->commit())
-            throw writeFailure(m_plan.targets[static_cast<std::size_t>(k)], file->error());
+            throw writeFailure(m_plan.target(static_cast<std::size_t>(k)), file->error());
 }
 
 void CheckSourceUnchanged(const SplitPlan &plan)

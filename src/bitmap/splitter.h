@@ -70,6 +70,9 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
 // characters, and ".bmp".
 QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel,
                         const QString &base = {});
+// The same, as the file system spells it, given the source's own spelling.
+QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const QString &folderName,
+                           Channel channel, const QString &base = {});
 
 // Everything decided about one source before anything is written: the
 // checked header and layout or the refusal, and the three files to write.
@@ -79,10 +82,12 @@ struct SplitPlan
     QString result;                      // "OK" to split, else the refusal text
     BitmapHeader header;                 // of the channel files
     PixelLayout layout;
-    std::array<QString, 3> targets;      // red, green, blue
-    std::array<QByteArray, 3> names;     // the same, as the file system spells them
+    std::array<QByteArray, 3> names;     // the channel files, red, green, blue, as the file system spells them
     std::shared_ptr<SourceFile> file;    // open while the plan is carried out
     QByteArray whole;                    // a small source, read whole as it was planned; else empty
+
+    // Channel file `k`, as the user reads its name.
+    QString target(std::size_t k) const;
 };
 
 // Opens and checks a source and names its channel files, in the destination

@@ -41,13 +41,17 @@ SourceFile::~SourceFile()
 
 bool SourceFile::open(const QString &path)
 {
+    return open(QFile::encodeName(path));
+}
+
+bool SourceFile::open(const QByteArray &name)
+{
     close();
     const auto failed = [this](int error) {
         m_errno = error;
         m_error = systemError(error);
         return false;
     };
-    const QByteArray name = QFile::encodeName(path);
     if (name.isEmpty())
         return failed(ENOENT);
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

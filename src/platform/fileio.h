@@ -27,6 +27,8 @@ public:
     // Opens an existing regular file for reading. Never blocks: a FIFO or a
     // device that happens to carry a bitmap's name is refused.
     bool open(const QString &path);
+    // The same, with the path as the file system spells it.
+    bool open(const QByteArray &name);
     void close();
     bool isOpen() const { return m_fd >= 0; }
     std::int64_t size() const { return m_size; }

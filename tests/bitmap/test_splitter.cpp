@@ -142,6 +142,13 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
     ASSERT_EQ(split(QStringLiteral("?x.bmp"), bytes), kOk);
     EXPECT_TRUE(QFile::exists(output("Green", "G_", QStringLiteral("?x"))));
     EXPECT_FALSE(QFile::exists(output("Green", "G_", QStringLiteral("!x"))));
+    // Names made from the source's own spelling are those the path spells, ends not plain or short included.
+    for (const QString &path : {QStringLiteral("/d/x.bmp"), QStringLiteral("/d/Ünï 图.BMP"), QStringLiteral("/图/a.bm图"),
+                                QStringLiteral("/d/.bmp"), QStringLiteral("/d/bmp"), QStringLiteral("x.bmp")})
+        for (const QString &base : {QString(), QStringLiteral("/out/图")})
+            EXPECT_EQ(ChannelFileName(path, QFile::encodeName(path), QStringLiteral("Grün"), Channel::Green, base),
+                      QFile::encodeName(ChannelFilePath(path, QStringLiteral("Grün"), Channel::Green, base)))
+                << qPrintable(path) << " " << qPrintable(base);
 }
 
 TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)
