@@ -1,8 +1,26 @@
 #include "platform/workers.h"
 
+#include <algorithm>
+#include <optional>
+#include <utility>
 #include <system_error>
+#include <sched.h>
+#include <time.h>
 
-Workers::Workers(int threads)
+namespace {
+
+int coresAvailable()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(1, CPU_COUNT(&set));
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+} // namespace
+
+Workers::Workers(int threads, int cores) : m_cores(cores > 0 ? cores : coresAvailable())
 {
     try {
         for (int i = 0; i < threads; ++i)
@@ -19,32 +37,87 @@ Workers::~Workers()
         m_quitting = true;
         dropped.swap(m_queue);
     }
-    m_changed.notify_all();
+    m_work.notify_all();
+    m_watch.notify_all();
     for (std::thread &thread : m_threads)
         thread.join();
 }
 
 void Workers::post(std::function<void()> task)
 {
+    bool wake = false, stopWatching = false;
     {
         const std::lock_guard lock(m_lock);
         m_queue.push_back(std::move(task));
+        // A sleeping thread is woken while a core is free for it, counting
+        // those woken already, or else one watching the cores takes it; with
+        // every core at work, a sleeping one is woken only to watch them, if
+        // none does. Otherwise a thread that finishes takes it.
+        const bool coreFree = m_busy + m_woken < m_cores;
+        wake = m_sleeping > m_woken && (coreFree || m_watching + m_woken == 0);
+        stopWatching = !wake && coreFree && m_watching > 0;
+        m_woken += wake ? 1 : 0;
     }
-    m_changed.notify_one();
+    if (wake)
+        m_work.notify_one();
+    if (stopWatching)
+        m_watch.notify_one();
 }
+
+namespace {
+
+std::chrono::nanoseconds processorTime()
+{
+    timespec used{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+}
+
+} // namespace
 
 void Workers::serve()
 {
+    using Clock = std::chrono::steady_clock;
+    // While every core has a task: since when, and the processor time then.
+    std::optional<std::pair<Clock::time_point, std::chrono::nanoseconds>> watching;
     std::unique_lock lock(m_lock);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_quitting || !m_queue.empty(); });
         if (m_quitting)
             return;
+        if (m_queue.empty()) {
+            watching.reset();
+            ++m_sleeping;
+            m_work.wait(lock);
+            --m_sleeping;
+            m_woken = std::max(0, m_woken - 1);
+            continue;
+        }
+        if (m_busy >= m_cores) {
+            // Another task starts only if the process kept the cores less than
+            // nearly busy over the window: its tasks wait on a file system.
+            const Clock::time_point now = Clock::now();
+            if (!watching)
+                watching.emplace(now, processorTime());
+            if (now - watching->first < kWindow) {
+                ++m_watching;
+                m_watch.wait_until(lock, watching->first + kWindow);
+                --m_watching;
+                continue;
+            }
+            const std::chrono::duration<double> used = processorTime() - watching->second;
+            const std::chrono::duration<double> window = now - watching->first;
+            watching.reset();
+            if (used.count() >= (m_cores - 0.5) * window.count())
+                continue;
+        }
+        watching.reset();
         std::function<void()> task = std::move(m_queue.front());
         m_queue.pop_front();
+        ++m_busy;
         lock.unlock();
         task();
         task = nullptr; // what it held may close files: not under the lock
         lock.lock();
+        --m_busy;
     }
 }

@@ -1,6 +1,7 @@
 #include "platform/fileio.h"
 #include "platform/instancelock.h"
 #include "platform/settings.h"
+#include "platform/workers.h"
 #include "support/bitmaps.h"
 #include "support/faults.h"
 
@@ -10,7 +11,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,3 +130,30 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
 }
 
 } // namespace
+
+// Threads beyond the cores are for tasks that wait on a file system: once the
+// task on the one core waits, the second thread starts the task it waits for.
+TEST(Workers, AThreadBeyondTheCoresStartsATaskWhileTheOnesAtWorkWait)
+{
+    std::mutex lock;
+    std::condition_variable changed;
+    bool secondRan = false, firstSawIt = false, firstEnded = false;
+    {
+        Workers workers(2, 1);
+        ASSERT_EQ(workers.threads(), 2);
+        workers.post([&] {
+            std::unique_lock guard(lock);
+            firstSawIt = changed.wait_for(guard, std::chrono::seconds(5), [&] { return secondRan; });
+            firstEnded = true;
+            changed.notify_all();
+        });
+        workers.post([&] {
+            const std::lock_guard guard(lock);
+            secondRan = true;
+            changed.notify_all();
+        });
+        std::unique_lock guard(lock);
+        changed.wait_for(guard, std::chrono::seconds(10), [&] { return firstEnded; });
+    }
+    EXPECT_TRUE(firstSawIt);
+}
