@@ -94,7 +94,8 @@ void Workers::serve()
         }
         if (m_busy >= m_cores) {
             // Another task starts only if the process kept the cores less than
-            // nearly busy over the window: its tasks wait on a file system.
+            // half busy over the window: its tasks wait on a file system. (A
+            // window of a busy process on a noisy machine seldom falls so low.)
             const Clock::time_point now = Clock::now();
             if (!watching)
                 watching.emplace(now, processorTime());
@@ -107,7 +108,7 @@ void Workers::serve()
             const std::chrono::duration<double> used = processorTime() - watching->second;
             const std::chrono::duration<double> window = now - watching->first;
             watching.reset();
-            if (used.count() >= (m_cores - 0.5) * window.count())
+            if (used.count() >= 0.5 * m_cores * window.count())
                 continue;
         }
         watching.reset();

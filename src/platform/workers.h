@@ -14,7 +14,7 @@
 //
 // Threads asked for beyond the cores are for file systems that keep tasks
 // waiting: one of them starts a task only when every core has one and yet the
-// process has not kept the cores busy for a while (kWindow), so that on a file
+// process has kept the cores less than half busy for a while (kWindow), so that on a file
 // system that answers at once they cost no switching between threads.
 class Workers
 {
