@@ -45,19 +45,22 @@ Workers::~Workers()
 
 void Workers::post(std::function<void()> task)
 {
-    bool wake = false, stopWatching = false;
-    {
-        const std::lock_guard lock(m_lock);
-        m_queue.push_back(std::move(task));
-        // A sleeping thread is woken while a core is free for it, counting
-        // those woken already, or else one watching the cores takes it; with
-        // every core at work, a sleeping one is woken only to watch them, if
-        // none does. Otherwise a thread that finishes takes it.
-        const bool coreFree = m_busy + m_woken < m_cores;
-        wake = m_sleeping > m_woken && (coreFree || m_watching + m_woken == 0);
-        stopWatching = !wake && coreFree && m_watching > 0;
-        m_woken += wake ? 1 : 0;
-    }
+    std::unique_lock lock(m_lock);
+    m_queue.push_back(std::move(task));
+    wakeForQueue(lock);
+}
+
+// For the tasks queued: a sleeping thread is woken while a core is free for
+// it, counting those woken already, or else one watching the cores takes
+// one; with every core at work, a sleeping one is woken only to watch them,
+// if none does. Otherwise a thread that finishes takes the next. Unlocks.
+void Workers::wakeForQueue(std::unique_lock<std::mutex> &lock)
+{
+    const bool coreFree = m_busy + m_woken < m_cores;
+    const bool wake = m_sleeping > m_woken && (coreFree || m_watching + m_woken == 0);
+    const bool stopWatching = !wake && coreFree && m_watching > 0;
+    m_woken += wake ? 1 : 0;
+    lock.unlock();
     if (wake)
         m_work.notify_one();
     if (stopWatching)
@@ -115,7 +118,10 @@ void Workers::serve()
         std::function<void()> task = std::move(m_queue.front());
         m_queue.pop_front();
         ++m_busy;
-        lock.unlock();
+        if (m_queue.empty())
+            lock.unlock();
+        else
+            wakeForQueue(lock); // what is left may want another thread, or a watcher
         task();
         task = nullptr; // what it held may close files: not under the lock
         lock.lock();

@@ -38,6 +38,7 @@ public:
 
 private:
     void serve();
+    void wakeForQueue(std::unique_lock<std::mutex> &lock);
 
     std::vector<std::thread> m_threads;
     int m_cores = 1;

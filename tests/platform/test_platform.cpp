@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,28 +133,35 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
 } // namespace
 
 // Threads beyond the cores are for tasks that wait on a file system: once the
-// task on the one core waits, the second thread starts the task it waits for.
+// task on the one core waits, the second thread starts the task it waits for,
+// whether the tasks come while the threads start or once both wait for work.
 TEST(Workers, AThreadBeyondTheCoresStartsATaskWhileTheOnesAtWorkWait)
 {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool secondRan = false, firstSawIt = false, firstEnded = false;
-    {
-        Workers workers(2, 1);
-        ASSERT_EQ(workers.threads(), 2);
-        workers.post([&] {
-            std::unique_lock guard(lock);
-            firstSawIt = changed.wait_for(guard, std::chrono::seconds(5), [&] { return secondRan; });
-            firstEnded = true;
-            changed.notify_all();
-        });
-        workers.post([&] {
-            const std::lock_guard guard(lock);
-            secondRan = true;
-            changed.notify_all();
-        });
-        std::unique_lock guard(lock);
-        changed.wait_for(guard, std::chrono::seconds(10), [&] { return firstEnded; });
+    for (const bool idleFirst : {false, true}) {
+        for (int round = 0; round < 10; ++round) {
+            std::mutex lock;
+            std::condition_variable changed;
+            bool secondRan = false, firstSawIt = false, firstEnded = false;
+            {
+                Workers workers(2, 1);
+                ASSERT_EQ(workers.threads(), 2);
+                if (idleFirst) // as between the files of a run
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                workers.post([&] {
+                    std::unique_lock guard(lock);
+                    firstSawIt = changed.wait_for(guard, std::chrono::seconds(5), [&] { return secondRan; });
+                    firstEnded = true;
+                    changed.notify_all();
+                });
+                workers.post([&] {
+                    const std::lock_guard guard(lock);
+                    secondRan = true;
+                    changed.notify_all();
+                });
+                std::unique_lock guard(lock);
+                changed.wait_for(guard, std::chrono::seconds(10), [&] { return firstEnded; });
+            }
+            ASSERT_TRUE(firstSawIt) << (idleFirst ? "posted to idle threads" : "posted as they start") << ", round " << round;
+        }
     }
-    EXPECT_TRUE(firstSawIt);
 }
