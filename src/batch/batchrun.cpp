@@ -66,7 +66,9 @@ struct Entry
 
 struct BatchRun::Names
 {
+    Names(const QString &r, const QString &g, const QString &b) : red(r), green(g), blue(b), folders(r, g, b) {}
     QString red, green, blue;
+    ChannelFolders folders; // the same, spelt for the file system
 };
 
 // Small sources split ahead of their turn, in list order, each by one of the
@@ -223,7 +225,7 @@ private:
         const Entry &file = m_files[static_cast<std::size_t>(job.position)];
         try {
             // A run under the update rule mostly finds outputs up to date: it reads headers only.
-            const SplitPlan &plan = job.plan.emplace(PlanSplit(file.path(), m_names.red, m_names.green, m_names.blue,
+            const SplitPlan &plan = job.plan.emplace(PlanSplit(file.path(), m_names.folders,
                                                                file.foundSize(), file.folder->destination,
                                                                m_run.m_settings.update));
             job.upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
@@ -692,7 +694,7 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
 QString BatchRun::splitInTurn(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
                               Ahead &ahead, qsizetype turn)
 {
-    const SplitPlan plan = PlanSplit(folder.filePaths[index], names.red, names.green, names.blue,
+    const SplitPlan plan = PlanSplit(folder.filePaths[index], names.folders,
                                      folder.fileSizes[index], folder.destination);
     if (plan.result != QLatin1String("OK"))
         return plan.result;

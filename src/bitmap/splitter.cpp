@@ -248,28 +248,36 @@ QString ChannelFilePath(const QString &source, const QString &folderName, Channe
     return path;
 }
 
-QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const QString &folderName, Channel channel,
-                           const QString &base)
+ChannelFolders::ChannelFolders(const QString &red, const QString &green, const QString &blue)
+    : names{red, green, blue},
+      spelled{QFile::encodeName(red), QFile::encodeName(green), QFile::encodeName(blue)}
+{
+}
+
+QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const ChannelFolders &folders,
+                           std::size_t k, const QString &base)
 {
     // A name that ends in four plain characters ends in their four bytes, and
     // the file system spells the parts of a path as it spells the whole: the
     // name is made from the source's own spelling, without spelling it again.
+    const Channel channel = kChannels[k];
     const qsizetype length = source.size() - source.lastIndexOf(QLatin1Char('/')) - 1;
     const QStringView end = QStringView(source).last(std::min<qsizetype>(4, source.size()));
     if (length < 4 || std::any_of(end.begin(), end.end(), [](QChar c) { return c.unicode() >= 0x80; }))
-        return QFile::encodeName(ChannelFilePath(source, folderName, channel, base));
+        return QFile::encodeName(ChannelFilePath(source, folders.names[k], channel, base));
     static const char *const prefixes[3] = {"B_", "G_", "R_"};
     const qsizetype slash = encoded.lastIndexOf('/');
-    const QByteArray baseName = base.isEmpty() ? QByteArray() : QFile::encodeName(base);
-    const QByteArray folder = QFile::encodeName(folderName);
-    const QByteArrayView stem = QByteArrayView(encoded).sliced(slash + 1).chopped(4);
-    QByteArray name;
-    name.reserve((base.isEmpty() ? slash + 1 : baseName.size() + 1) + folder.size() + stem.size() + 8);
-    if (base.isEmpty())
-        name.append(QByteArrayView(encoded).first(slash + 1));
-    else
-        name.append(baseName).append('/');
-    name.append(folder).append('/').append(prefixes[static_cast<int>(channel)]).append(stem).append(".bmp");
+    const QByteArray spelledBase = base.isEmpty() ? QByteArray() : QFile::encodeName(base) + '/';
+    const QByteArrayView folder = base.isEmpty() ? QByteArrayView(encoded).first(slash + 1) : QByteArrayView(spelledBase);
+    const QByteArrayView parts[] = {folder, folders.spelled[k], "/", prefixes[static_cast<int>(channel)],
+                                    QByteArrayView(encoded).sliced(slash + 1).chopped(4), ".bmp"};
+    qsizetype size = 0;
+    for (const QByteArrayView part : parts)
+        size += part.size();
+    QByteArray name(size, Qt::Uninitialized); // in one allocation: three per source
+    char *at = name.data();
+    for (const QByteArrayView part : parts)
+        at = std::copy(part.begin(), part.end(), at);
     return name;
 }
 
@@ -278,8 +286,8 @@ QString SplitPlan::target(std::size_t k) const
     return QFile::decodeName(names[k]);
 }
 
-SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    std::int64_t foundSize, const QString &base, bool headerOnly)
+SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int64_t foundSize, const QString &base,
+                    bool headerOnly)
 {
     SplitPlan plan;
     plan.source = path;
@@ -315,9 +323,8 @@ SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &g
     if (plan.result != QLatin1String("OK"))
         return plan;
     plan.header = ChannelFileHeader(header, plan.layout);
-    const QString *folders[3] = {&redDir, &greenDir, &blueDir};
     for (std::size_t k = 0; k < 3; ++k) {
-        plan.names[k] = ChannelFileName(path, encoded, *folders[k], kChannels[k], base);
+        plan.names[k] = ChannelFileName(path, encoded, folders, k, base);
         // The source's own name may be as long as names can be; with its prefix, an output's may not.
         const QByteArray &name = plan.names[k];
         if (name.size() - name.lastIndexOf('/') - 1 > NAME_MAX || name.size() >= PATH_MAX)
@@ -401,7 +408,7 @@ void CheckSourceUnchanged(const SplitPlan &plan)
 
 QString SplitBitmap(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir)
 {
-    const SplitPlan plan = PlanSplit(path, redDir, greenDir, blueDir);
+    const SplitPlan plan = PlanSplit(path, ChannelFolders(redDir, greenDir, blueDir));
     if (plan.result != QLatin1String("OK"))
         return plan.result;
     OutputSession session;

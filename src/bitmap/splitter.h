@@ -70,9 +70,20 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
 // characters, and ".bmp".
 QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel,
                         const QString &base = {});
-// The same, as the file system spells it, given the source's own spelling.
-QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const QString &folderName,
-                           Channel channel, const QString &base = {});
+
+// The three destination folder names of a split, red, green, blue, and how
+// the file system spells them: spelt once for a run, not once per file.
+struct ChannelFolders
+{
+    ChannelFolders(const QString &red, const QString &green, const QString &blue);
+    std::array<QString, 3> names;
+    std::array<QByteArray, 3> spelled;
+};
+
+// ChannelFilePath() as the file system spells it, for channel `k` of
+// `folders` (0 red, 1 green, 2 blue), given the source's own spelling.
+QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const ChannelFolders &folders,
+                           std::size_t k, const QString &base = {});
 
 // Everything decided about one source before anything is written: the
 // checked header and layout or the refusal, and the three files to write.
@@ -96,8 +107,8 @@ struct SplitPlan
 // `foundSize`, and when its channel files could not carry their names (too
 // long for the file system). A small source is read whole, unless only its
 // header is wanted (`headerOnly`: it will likely not be split).
-SplitPlan PlanSplit(const QString &path, const QString &redDir, const QString &greenDir, const QString &blueDir,
-                    std::int64_t foundSize = -1, const QString &base = {}, bool headerOnly = false);
+SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int64_t foundSize = -1,
+                    const QString &base = {}, bool headerOnly = false);
 
 // Make's rule, on what the plan would write: true when each of its three
 // channel files is a regular file of exactly the size the split gives, none

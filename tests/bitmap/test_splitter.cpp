@@ -52,7 +52,7 @@ protected:
     QString splitIn(OutputSession &session, const QString &path, const std::function<bool()> &stop,
                     const std::function<void()> &beforePlacing = {})
     {
-        const SplitPlan plan = PlanSplit(path, QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"));
+        const SplitPlan plan = PlanSplit(path, ChannelFolders(QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue")));
         if (plan.result != kOk)
             return plan.result;
         ChannelWriter files(plan, {0, 1, 2}, session);
@@ -146,7 +146,7 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
     for (const QString &path : {QStringLiteral("/d/x.bmp"), QStringLiteral("/d/Ünï 图.BMP"), QStringLiteral("/图/a.bm图"),
                                 QStringLiteral("/d/.bmp"), QStringLiteral("/d/bmp"), QStringLiteral("x.bmp")})
         for (const QString &base : {QString(), QStringLiteral("/out/图")})
-            EXPECT_EQ(ChannelFileName(path, QFile::encodeName(path), QStringLiteral("Grün"), Channel::Green, base),
+            EXPECT_EQ(ChannelFileName(path, QFile::encodeName(path), ChannelFolders({}, QStringLiteral("Grün"), {}), 1, base),
                       QFile::encodeName(ChannelFilePath(path, QStringLiteral("Grün"), Channel::Green, base)))
                 << qPrintable(path) << " " << qPrintable(base);
 }
