@@ -17,7 +17,14 @@ bool hasWildcard(const QString &text)
 
 bool sameLetter(QChar a, QChar b)
 {
-    return a == b || a.toCaseFolded() == b.toCaseFolded();
+    if (a == b)
+        return true;
+    // Plain letters fold among themselves; a sign such as KELVIN folds to one.
+    if (a.unicode() < 0x80 && b.unicode() < 0x80) {
+        const char16_t lower = a.unicode() | 0x20;
+        return lower == (b.unicode() | 0x20) && lower >= u'a' && lower <= u'z';
+    }
+    return a.toCaseFolded() == b.toCaseFolded();
 }
 
 } // namespace

@@ -21,6 +21,7 @@ TEST(MatchesPattern, WildcardsAndLetterCase)
         {"a.bmp.txt", "*.bmp", false},  {"a.b.bmp", "*.bmp", true},   {"noext", "*.*", true},
         {"ab", "a?", true},             {"a", "a?", false},           {"Ünï.BMP", "ü*.bmp", true},
         {"x.bmp.bmp", "*.bmp", true},   {"aXbXc", "a*b*c", true},     {"aXbX", "a*b*c", false},
+        {"@.bmp", "`.bmp", false},      {"[.bmp", "{.bmp", false},    {"\u212A.bmp", "k.BMP", true},
     };
     for (const Case &c : cases)
         EXPECT_EQ(MatchesPattern(QString::fromUtf8(c.name), QString::fromUtf8(c.pattern)), c.matches)
