@@ -23,8 +23,10 @@ int coresAvailable()
 Workers::Workers(int threads, int cores) : m_cores(cores > 0 ? cores : coresAvailable())
 {
     try {
-        for (int i = 0; i < threads; ++i)
-            m_threads.emplace_back([this] { serve(); });
+        for (int i = 0; i < threads; ++i) {
+            Idle &idle = *m_signals.emplace_back(std::make_unique<Idle>());
+            m_threads.emplace_back([this, &idle] { serve(idle); });
+        }
     } catch (const std::system_error &) {
     }
 }
@@ -37,7 +39,8 @@ Workers::~Workers()
         m_quitting = true;
         dropped.swap(m_queue);
     }
-    m_work.notify_all();
+    for (const auto &idle : m_signals)
+        idle->wake.notify_one();
     m_watch.notify_all();
     for (std::thread &thread : m_threads)
         thread.join();
@@ -50,19 +53,24 @@ void Workers::post(std::function<void()> task)
     wakeForQueue(lock);
 }
 
-// For the tasks queued: a sleeping thread is woken while a core is free for
-// it, counting those woken already, or else one watching the cores takes
-// one; with every core at work, a sleeping one is woken only to watch them,
-// if none does. Otherwise a thread that finishes takes the next. Unlocks.
+// For the tasks queued: the thread idle last is woken while a core is free
+// for it, counting those woken already, or else one watching the cores takes
+// one; with every core at work, an idle one is woken only to watch them, if
+// none does. Otherwise a thread that finishes takes the next. Unlocks.
 void Workers::wakeForQueue(std::unique_lock<std::mutex> &lock)
 {
     const bool coreFree = m_busy + m_woken < m_cores;
-    const bool wake = m_sleeping > m_woken && (coreFree || m_watching + m_woken == 0);
+    Idle *wake = nullptr;
+    if (!m_idle.empty() && (coreFree || m_watching + m_woken == 0)) {
+        wake = m_idle.back();
+        m_idle.pop_back();
+        wake->woken = true;
+        ++m_woken;
+    }
     const bool stopWatching = !wake && coreFree && m_watching > 0;
-    m_woken += wake ? 1 : 0;
     lock.unlock();
     if (wake)
-        m_work.notify_one();
+        wake->wake.notify_one();
     if (stopWatching)
         m_watch.notify_one();
 }
@@ -78,7 +86,7 @@ std::chrono::nanoseconds processorTime()
 
 } // namespace
 
-void Workers::serve()
+void Workers::serve(Idle &idle)
 {
     using Clock = std::chrono::steady_clock;
     // While every core has a task: since when, and the processor time then.
@@ -89,16 +97,19 @@ void Workers::serve()
             return;
         if (m_queue.empty()) {
             watching.reset();
-            ++m_sleeping;
-            m_work.wait(lock);
-            --m_sleeping;
-            m_woken = std::max(0, m_woken - 1);
+            m_idle.push_back(&idle);
+            idle.wake.wait(lock, [&] { return idle.woken || m_quitting; });
+            if (!idle.woken) // quitting
+                return;
+            idle.woken = false;
+            --m_woken;
             continue;
         }
-        if (m_busy >= m_cores) {
+        if (m_busy >= m_cores && Clock::now() >= m_stalledUntil) {
             // Another task starts only if the process kept the cores less than
             // half busy over the window: its tasks wait on a file system. (A
             // window of a busy process on a noisy machine seldom falls so low.)
+            // Then for a while (kStalled), threads beyond the cores take tasks at once.
             const Clock::time_point now = Clock::now();
             if (!watching)
                 watching.emplace(now, processorTime());
@@ -113,6 +124,7 @@ void Workers::serve()
             watching.reset();
             if (used.count() >= 0.5 * m_cores * window.count())
                 continue;
+            m_stalledUntil = now + kStalled;
         }
         watching.reset();
         std::function<void()> task = std::move(m_queue.front());

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,15 +13,18 @@
 // thread outlives a run. They only run what is posted; the thread that made
 // them never runs a task, so that it never waits behind another's work.
 //
+// A task goes to the thread that went idle last, whose caches are still warm.
 // Threads asked for beyond the cores are for file systems that keep tasks
-// waiting: one of them starts a task only when every core has one and yet the
-// process has kept the cores less than half busy for a while (kWindow), so that on a file
-// system that answers at once they cost no switching between threads.
+// waiting: they start tasks only when every core has one and yet the process
+// has kept the cores less than half busy for a while (kWindow), so that on a
+// file system that answers at once they cost nothing.
 class Workers
 {
 public:
-    // How long the cores are watched before a thread beyond them starts a task.
-    static constexpr std::chrono::milliseconds kWindow{2};
+    // How long the cores are watched before threads beyond them start tasks,
+    // and how long they go on taking tasks at once before they are watched again.
+    static constexpr std::chrono::milliseconds kWindow{10};
+    static constexpr std::chrono::milliseconds kStalled{50};
 
     // Starts up to `threads` threads: fewer where the system will not start
     // more, none at all for 0. `cores` is how many of them may run tasks at
@@ -37,18 +41,26 @@ public:
     void post(std::function<void()> task);
 
 private:
-    void serve();
+    // An idle thread's own signal, so that the one idle last is woken first.
+    struct Idle
+    {
+        std::condition_variable wake;
+        bool woken = false;
+    };
+
+    void serve(Idle &idle);
     void wakeForQueue(std::unique_lock<std::mutex> &lock);
 
+    std::vector<std::unique_ptr<Idle>> m_signals; // one per thread, kept until they are joined
     std::vector<std::thread> m_threads;
     int m_cores = 1;
     std::mutex m_lock; // guards what follows
-    std::condition_variable m_work;  // for the threads waiting for a task
-    std::condition_variable m_watch; // for those watching the cores
     std::deque<std::function<void()>> m_queue;
+    std::vector<Idle *> m_idle;      // the threads waiting for a task, the last idle last
+    std::condition_variable m_watch; // for those watching the cores
     int m_busy = 0;     // threads running a task
-    int m_sleeping = 0; // threads waiting for a task
-    int m_woken = 0;    // of them, woken for one and not yet awake
+    int m_woken = 0;    // threads woken for a task and not yet awake
     int m_watching = 0; // threads beyond the cores watching them for a stall
+    std::chrono::steady_clock::time_point m_stalledUntil; // threads beyond the cores work until then
     bool m_quitting = false;
 };
