@@ -24,8 +24,9 @@ constexpr auto kBandBytes = static_cast<std::size_t>(kSplitBandBytes);
 // row's padding after a piece that ends it.
 constexpr std::size_t kOutputBytes = kBitmapHeaderBytes + kBandBytes + 3;
 // Bytes of rows read, extracted and written at a time: with one channel's
-// rows, they stay in a core's second-level cache.
-constexpr std::int64_t kPieceBytes = std::int64_t{128} << 10;
+// rows, they stay in a core's own cache, and a source of up to one piece
+// is read and written with one call per file.
+constexpr std::int64_t kPieceBytes = std::int64_t{256} << 10;
 constexpr Channel kChannels[3] = {Channel::Red, Channel::Green, Channel::Blue};
 
 ProcessingError readFailure(const QString &path, const QString &reason, int error = 0)
@@ -44,7 +45,7 @@ ProcessingError writeFailure(const QString &path, int error)
 // The band buffers of a thread, made at its first band and kept: a fresh set
 // per file would cost the system new zeroed pages for every small image.
 // Left unfilled, so that only the part a thread uses costs memory: a piece
-// of 128 KiB of rows and its channel, but for rows wider than that. Scratch
+// of 256 KiB of rows and its channel, but for rows wider than that. Scratch
 // space only: nothing in them outlives the band that filled them.
 struct Buffers
 {
