@@ -40,7 +40,7 @@ int percent(qsizetype part, qsizetype whole)
     return static_cast<int>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
 }
 
-// An image of more than one band has all the run's threads at its turn.
+// An image of more than one band may have all the run's threads at its turn.
 bool splitInBands(qint64 foundSize)
 {
     return foundSize > kBitmapHeaderBytes + kSplitBandBytes;
@@ -81,8 +81,21 @@ public:
     // With one thread, files are split one at a time on the run's own.
     Ahead(BatchRun &run, int threads, const std::vector<Entry> &files, const Names &names)
         : m_run(run), m_files(files), m_names(names), m_limit(threads > 1 ? inFlightLimit(threads) : 0),
-          m_workers(threads > 1 ? threads : 0)
+          m_bytesAfter(files.size()), m_workers(threads > 1 ? threads : 0)
     {
+        for (std::size_t u = files.size(); u-- > 1;)
+            m_bytesAfter[u - 1] = m_bytesAfter[u] + std::max<qint64>(0, files[u].foundSize());
+    }
+
+    // A small image may be split ahead, and so may a large one when the files
+    // after it hold at least as many bytes, for the other threads to split
+    // meanwhile: each file on one thread, as a copy of many files goes
+    // fastest. A large one with less after it (the last, or a single one) has
+    // every thread at its turn, band by band, and none goes ahead of it.
+    bool goesAhead(qsizetype position) const
+    {
+        const qint64 size = m_files[static_cast<std::size_t>(position)].foundSize();
+        return !splitInBands(size) || m_bytesAfter[static_cast<std::size_t>(position)] >= size;
     }
 
     // Every file not yet in place is abandoned; the threads end with this.
@@ -109,7 +122,7 @@ public:
     };
 
     // Starts the files after `turn` that may be split ahead: up to a few per
-    // thread, none beyond a large image, none in a folder whose destination
+    // thread, none beyond one that does not go ahead, none in a folder whose destination
     // folders are not there yet (they are made in the folder's turn), and none
     // sharing outputs with a file in flight. Never after a disk filled up.
     void fill(qsizetype turn)
@@ -124,8 +137,7 @@ public:
         const QStringView current = keyOf(m_files[static_cast<std::size_t>(turn)]);
         for (qsizetype u = std::max(m_next, turn + 1); u < std::ssize(m_files); m_next = ++u) {
             const Entry &file = m_files[static_cast<std::size_t>(u)];
-            if (std::ssize(m_jobs) >= m_limit || splitInBands(file.foundSize())
-                || !destinationsExist(file))
+            if (std::ssize(m_jobs) >= m_limit || !goesAhead(u) || !destinationsExist(file))
                 return;
             const QStringView key = keyOf(file);
             if (key == current || m_keys.contains(key))
@@ -311,6 +323,7 @@ private:
     const std::vector<Entry> &m_files;
     const Names &m_names;
     const qsizetype m_limit;
+    std::vector<qint64> m_bytesAfter; // of the files after each, as found
     std::deque<std::shared_ptr<Job>> m_jobs; // in flight, in list order
     QSet<QStringView> m_keys;
     QHash<qsizetype, bool> m_destinations;
@@ -779,8 +792,8 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                         ahead.dropFrom(turn);
                     ahead.destinationsMade(f);
                 }
-                const qint64 foundSize = folder.fileSizes[i];
-                if (!splitInBands(foundSize))
+                // No file is split ahead of one that has every thread at its turn.
+                if (ahead.goesAhead(turn))
                     ahead.fill(turn);
                 const auto job = ahead.take(turn);
                 // What was split ahead counts only if the source is still as it was then, also

@@ -124,9 +124,9 @@ enum class BatchOutcome {
 // folder, create the destination folders, split every file. It runs to its end
 // on the calling thread; another thread may ask it to stop.
 //
-// It splits on every core. Small sources are split ahead of their turn, on
-// the run's threads, each into three unnamed files; a large one has all the
-// threads to itself, band by band. Files are put in place strictly in list
+// It splits on every core. Sources are split ahead of their turn, on the
+// run's threads, each into three unnamed files; a large one with less after
+// it than its own size has all the threads to itself, band by band. Files are put in place strictly in list
 // order, and everything the window and the user see (bars, status, messages,
 // outputs appearing, what a full disk or a stop leaves) is as in a run of one
 // file at a time: each file's turn comes when the one before it is in place.

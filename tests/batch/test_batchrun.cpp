@@ -236,6 +236,37 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a6.bmp")));
 }
 
+// Large images go ahead of their turn, each on a thread of its own, as a copy
+// of many files goes fastest: b is written while a is, since as many bytes
+// follow b. The last, with nothing after it, waits for its turn.
+TEST_F(BatchRunTest, ALargeImageGoesAheadOnAThreadOfItsOwnWhenAsMuchFollowsIt)
+{
+    const QString source = folder(QStringLiteral("large"));
+    const TestBitmap shapes[] = {{1000, 1400}, {1004, 1400}, {1008, 1400}}; // rows of 3000, 3012, 3024 bytes; five bands
+    const QString names[] = {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    for (int i = 0; i < 3; ++i)
+        bitmap(source, names[i] + QStringLiteral(".bmp"), shapes[i]);
+    m_window.list = {source};
+    // Whose a write is, by its rows (the first also carries the header).
+    const auto rowsOf = [](std::size_t count, std::size_t row) {
+        return count % row == 0 || (count > 54 && (count - 54) % row == 0);
+    };
+    std::atomic<bool> aBegun = false, bWritten = false, bWhileA = false;
+    SetFault([&](FaultStep step, std::size_t count) {
+        if (step == FaultStep::Write && rowsOf(count, 3012))
+            bWritten = true;
+        if (step == FaultStep::Write && rowsOf(count, 3000) && !aBegun.exchange(true))
+            bWhileA = eventually([&] { return bWritten.load(); });
+        return 0;
+    });
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    SetFault({});
+    EXPECT_TRUE(bWhileA);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_") + names[i] + QStringLiteral(".bmp")),
+                  ReferenceChannelFiles(MakeBitmap(shapes[i])).at('G'));
+}
+
 // A stop abandons the file in progress, whether it comes between its bands or
 // while its last bytes are written: none of its outputs is put in place. A stop
 // that comes while they are put in place waits for all three.
@@ -246,8 +277,10 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
     for (const bool duringWrite : {false, true}) {
         SCOPED_TRACE(duringWrite ? "during the last write" : "between bands");
         const QString source = folder(duringWrite ? QStringLiteral("write") : QStringLiteral("band"));
-        for (const char *name : {"a.bmp", "b.bmp", "c.bmp"})
+        // b, with less after it than its own size, is split at its turn, band by band.
+        for (const char *name : {"a.bmp", "b.bmp"})
             bitmap(source, QLatin1String(name), fiveBands);
+        bitmap(source, QStringLiteral("c.bmp"));
         ASSERT_TRUE(QDir(source).mkdir(QStringLiteral("Green")));
         ASSERT_TRUE(WriteFile(source + QStringLiteral("/Green/G_b.bmp"), "older"));
         m_window.list = {source};
