@@ -429,7 +429,7 @@ void collectFolder(const QString &folder, const QString &destination, QList<Fold
             const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             for (const QString &path : std::as_const(FileList)) {
                 struct stat st {};
-                const QByteArray name = QFile::encodeName(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1));
+                const QByteArray name = QStringView(path).sliced(path.lastIndexOf(QLatin1Char('/')) + 1).toLocal8Bit();
                 const bool known = dir >= 0 ? ::fstatat(dir, name.constData(), &st, 0) == 0
                                             : ::stat(QFile::encodeName(path).constData(), &st) == 0;
                 found.fileSizes.append(known ? st.st_size : 0);

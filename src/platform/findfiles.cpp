@@ -76,14 +76,16 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
             return false;
         QList<std::pair<QString, FindData>> sorted;
         while (const dirent *entry = ::readdir(dir)) {
-            const QByteArray raw(entry->d_name);
+            const QByteArrayView raw(entry->d_name);
             if (raw == "." || raw == "..")
                 continue;
             FindData found;
-            found.fileName = QFile::decodeName(raw);
+            found.fileName = QFile::decodeName(entry->d_name);
             if (!MatchesPattern(found.fileName, pattern))
                 continue;
-            found.undecodable = QFile::encodeName(found.fileName) != raw;
+            // A plain name always comes back as it went; another is spelt again to tell.
+            const bool plain = std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+            found.undecodable = !plain && QFile::encodeName(found.fileName) != raw;
             bool isDir = entry->d_type == DT_DIR;
             struct stat st {};
             if ((entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
