@@ -28,6 +28,8 @@ constexpr std::size_t kOutputBytes = kBitmapHeaderBytes + kBandBytes + 3;
 // is read and written with one call per file.
 constexpr std::int64_t kPieceBytes = std::int64_t{256} << 10;
 constexpr Channel kChannels[3] = {Channel::Red, Channel::Green, Channel::Blue};
+// The prefix of each channel's files, by its byte position in a pixel.
+constexpr const char *kPrefixes[3] = {"B_", "G_", "R_"};
 
 ProcessingError readFailure(const QString &path, const QString &reason, int error = 0)
 {
@@ -235,7 +237,6 @@ BitmapHeader ChannelFileHeader(const BitmapHeader &source, const PixelLayout &la
 
 QString ChannelFilePath(const QString &source, const QString &folderName, Channel channel, const QString &base)
 {
-    static const QString prefixes[3] = {QStringLiteral("B_"), QStringLiteral("G_"), QStringLiteral("R_")};
     const qsizetype slash = source.lastIndexOf(QLatin1Char('/'));
     const QStringView name = QStringView(source).mid(slash + 1);
     const QStringView folder = base.isEmpty() ? QStringView(source).left(slash + 1) : QStringView(base);
@@ -244,7 +245,7 @@ QString ChannelFilePath(const QString &source, const QString &folderName, Channe
     path.append(folder);
     if (!base.isEmpty())
         path.append(QLatin1Char('/'));
-    path.append(folderName).append(QLatin1Char('/')).append(prefixes[static_cast<int>(channel)]);
+    path.append(folderName).append(QLatin1Char('/')).append(QLatin1String(kPrefixes[static_cast<int>(channel)]));
     path.append(name.left(std::max<qsizetype>(0, name.size() - 4))).append(QLatin1String(".bmp"));
     return path;
 }
@@ -266,11 +267,10 @@ QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, con
     const QStringView end = QStringView(source).last(std::min<qsizetype>(4, source.size()));
     if (length < 4 || std::any_of(end.begin(), end.end(), [](QChar c) { return c.unicode() >= 0x80; }))
         return QFile::encodeName(ChannelFilePath(source, folders.names[k], channel, base));
-    static const char *const prefixes[3] = {"B_", "G_", "R_"};
     const qsizetype slash = encoded.lastIndexOf('/');
     const QByteArray spelledBase = base.isEmpty() ? QByteArray() : QFile::encodeName(base) + '/';
     const QByteArrayView folder = base.isEmpty() ? QByteArrayView(encoded).first(slash + 1) : QByteArrayView(spelledBase);
-    const QByteArrayView parts[] = {folder, folders.spelled[k], "/", prefixes[static_cast<int>(channel)],
+    const QByteArrayView parts[] = {folder, folders.spelled[k], "/", kPrefixes[static_cast<int>(channel)],
                                     QByteArrayView(encoded).sliced(slash + 1).chopped(4), ".bmp"};
     qsizetype size = 0;
     for (const QByteArrayView part : parts)
