@@ -1,26 +1,15 @@
 #include "platform/workers.h"
 
+#include <QThread>
+
 #include <algorithm>
 #include <optional>
 #include <utility>
 #include <system_error>
-#include <sched.h>
 #include <time.h>
 
-namespace {
-
-int coresAvailable()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0)
-        return std::max(1, CPU_COUNT(&set));
-    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-}
-
-} // namespace
-
-Workers::Workers(int threads, int cores) : m_cores(cores > 0 ? cores : coresAvailable())
+// The cores as the run counts them: those this process may run on.
+Workers::Workers(int threads, int cores) : m_cores(cores > 0 ? cores : std::max(1, QThread::idealThreadCount()))
 {
     try {
         for (int i = 0; i < threads; ++i) {
