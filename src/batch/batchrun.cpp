@@ -64,14 +64,13 @@ struct Entry
 
 } // namespace
 
-struct BatchRun::Names
+// The destination folder names, red, green, blue, and their spelling.
+struct BatchRun::Names : ChannelFolders
 {
-    Names(const QString &r, const QString &g, const QString &b) : red(r), green(g), blue(b), folders(r, g, b) {}
-    QString red, green, blue;
-    ChannelFolders folders; // the same, spelt for the file system
+    using ChannelFolders::ChannelFolders;
 };
 
-// Small sources split ahead of their turn, in list order, each by one of the
+// Sources split ahead of their turn, in list order, each by one of the
 // run's threads into unnamed files. At its turn a file's split is used only if
 // its source is still as it was opened; otherwise, and after any failure, the
 // file is split again in its turn, as a run of one file at a time would.
@@ -237,7 +236,7 @@ private:
         const Entry &file = m_files[static_cast<std::size_t>(job.position)];
         try {
             // A run under the update rule mostly finds outputs up to date: it reads headers only.
-            const SplitPlan &plan = job.plan.emplace(PlanSplit(file.path(), m_names.folders,
+            const SplitPlan &plan = job.plan.emplace(PlanSplit(file.path(), m_names,
                                                                file.foundSize(), file.folder->destination,
                                                                m_run.m_settings.update));
             job.upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
@@ -313,8 +312,8 @@ private:
         if (known != m_destinations.cend())
             return known.value();
         bool exist = true;
-        for (const QString *name : {&m_names.red, &m_names.green, &m_names.blue})
-            exist = exist && FolderExists(destinationOf(*file.folder) + QLatin1Char('/') + *name);
+        for (const QString &name : m_names.names)
+            exist = exist && FolderExists(destinationOf(*file.folder) + QLatin1Char('/') + name);
         m_destinations.insert(file.folderNumber, exist);
         return exist;
     }
@@ -345,10 +344,9 @@ bool BatchRun::namesUsable(const Names &names)
     m_split = 0;
     m_splitFolders = 0;
     m_error.clear();
-    const std::pair<const char *, const QString *> fields[] = {
-        {"Red Folder", &names.red}, {"Green Folder", &names.green}, {"Blue Folder", &names.blue}};
-    for (const auto &[field, name] : fields) {
-        const QString problem = DestinationNameProblem(QLatin1String(field), *name);
+    const char *const fields[] = {"Red Folder", "Green Folder", "Blue Folder"};
+    for (std::size_t k = 0; k < 3; ++k) {
+        const QString problem = DestinationNameProblem(QLatin1String(fields[k]), names.names[k]);
         if (!problem.isEmpty()) {
             ShowNotice(m_platform, problem, QStringLiteral("Invalid Folder Name"));
             return false;
@@ -372,7 +370,7 @@ BatchOutcome BatchRun::run()
 
     qsizetype total = 0;
     const QList<FolderFiles> work = m_settings.recursive || !m_settings.outputRoot.isEmpty()
-                                        ? FolderWalk(m_settings, {names.red, names.green, names.blue}).collect(folders, &total)
+                                        ? FolderWalk(m_settings, {names.names.begin(), names.names.end()}).collect(folders, &total)
                                         : CollectBitmapFiles(folders, &total);
     return processAll(work, total, names);
 }
@@ -606,8 +604,8 @@ void BatchRun::placeInTurn(const std::function<void()> &place)
 namespace {
 
 // The bands of the file whose turn it is, on this thread and on every thread
-// of the pool that is free (no file is split ahead of an image of several
-// bands, so none is queued before them). This thread never runs a task of the
+// of the pool that is free: its helpers are queued behind the files split
+// ahead meanwhile, and join as threads come free. This thread never runs a task of the
 // pool: it writes only its own file's bands, and once it has no band left, no
 // helper starts any more; those at work are waited for. False when `stop`
 // said so; throws what a band threw.
@@ -707,7 +705,7 @@ bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bo
 QString BatchRun::splitInTurn(const FolderFiles &folder, qsizetype index, const Names &names, bool channelByChannel,
                               Ahead &ahead, qsizetype turn)
 {
-    const SplitPlan plan = PlanSplit(folder.filePaths[index], names.folders,
+    const SplitPlan plan = PlanSplit(folder.filePaths[index], names,
                                      folder.fileSizes[index], folder.destination);
     if (plan.result != QLatin1String("OK"))
         return plan.result;
@@ -895,8 +893,8 @@ bool BatchRun::makeDestinationFolders(const FolderFiles &files, const Names &nam
                                   FaultSide::Destination);
         made = true;
     }
-    for (const QString *name : {&names.red, &names.green, &names.blue}) {
-        const QString destination = folder + QLatin1Char('/') + *name;
+    for (const QString &name : names.names) {
+        const QString destination = folder + QLatin1Char('/') + name;
         QString reason;
         if (FolderExists(destination)) {
             RemoveStaleTemporaries(destination); // what a killed run left

@@ -126,10 +126,11 @@ enum class BatchOutcome {
 //
 // It splits on every core. Sources are split ahead of their turn, on the
 // run's threads, each into three unnamed files; a large one with less after
-// it than its own size has all the threads to itself, band by band. Files are put in place strictly in list
-// order, and everything the window and the user see (bars, status, messages,
-// outputs appearing, what a full disk or a stop leaves) is as in a run of one
-// file at a time: each file's turn comes when the one before it is in place.
+// it than its own size has all the threads to itself, band by band. Files are
+// put in place strictly in list order, and everything the window and the user
+// see (bars, status, messages, outputs appearing, what a full disk or a stop
+// leaves) is as in a run of one file at a time: each file's turn comes when
+// the one before it is in place.
 class BatchRun
 {
 public:
