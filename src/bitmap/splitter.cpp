@@ -256,30 +256,37 @@ ChannelFolders::ChannelFolders(const QString &red, const QString &green, const Q
 {
 }
 
-QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const ChannelFolders &folders,
-                           std::size_t k, const QString &base)
+std::array<QByteArray, 3> ChannelFileNames(const QString &source, const QByteArray &encoded,
+                                           const ChannelFolders &folders, const QString &base)
 {
+    std::array<QByteArray, 3> names;
     // A name that ends in four plain characters ends in their four bytes, and
     // the file system spells the parts of a path as it spells the whole: the
-    // name is made from the source's own spelling, without spelling it again.
-    const Channel channel = kChannels[k];
+    // names are made from the source's own spelling, without spelling it again.
     const qsizetype length = source.size() - source.lastIndexOf(QLatin1Char('/')) - 1;
     const QStringView end = QStringView(source).last(std::min<qsizetype>(4, source.size()));
-    if (length < 4 || std::any_of(end.begin(), end.end(), [](QChar c) { return c.unicode() >= 0x80; }))
-        return QFile::encodeName(ChannelFilePath(source, folders.names[k], channel, base));
+    if (length < 4 || std::any_of(end.begin(), end.end(), [](QChar c) { return c.unicode() >= 0x80; })) {
+        for (std::size_t k = 0; k < 3; ++k)
+            names[k] = QFile::encodeName(ChannelFilePath(source, folders.names[k], kChannels[k], base));
+        return names;
+    }
     const qsizetype slash = encoded.lastIndexOf('/');
     const QByteArray spelledBase = base.isEmpty() ? QByteArray() : QFile::encodeName(base) + '/';
     const QByteArrayView folder = base.isEmpty() ? QByteArrayView(encoded).first(slash + 1) : QByteArrayView(spelledBase);
-    const QByteArrayView parts[] = {folder, folders.spelled[k], "/", kPrefixes[static_cast<int>(channel)],
-                                    QByteArrayView(encoded).sliced(slash + 1).chopped(4), ".bmp"};
-    qsizetype size = 0;
-    for (const QByteArrayView part : parts)
-        size += part.size();
-    QByteArray name(size, Qt::Uninitialized); // in one allocation: three per source
-    char *at = name.data();
-    for (const QByteArrayView part : parts)
-        at = std::copy(part.begin(), part.end(), at);
-    return name;
+    const QByteArrayView stem = QByteArrayView(encoded).sliced(slash + 1).chopped(4);
+    for (std::size_t k = 0; k < 3; ++k) {
+        const QByteArrayView parts[] = {folder, folders.spelled[k], "/", kPrefixes[static_cast<int>(kChannels[k])],
+                                        stem, ".bmp"};
+        qsizetype size = 0;
+        for (const QByteArrayView part : parts)
+            size += part.size();
+        QByteArray &name = names[k];
+        name = QByteArray(size, Qt::Uninitialized); // in one allocation
+        char *at = name.data();
+        for (const QByteArrayView part : parts)
+            at = std::copy(part.begin(), part.end(), at);
+    }
+    return names;
 }
 
 QString SplitPlan::target(std::size_t k) const
@@ -324,8 +331,8 @@ SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int
     if (plan.result != QLatin1String("OK"))
         return plan;
     plan.header = ChannelFileHeader(header, plan.layout);
+    plan.names = ChannelFileNames(path, encoded, folders, base);
     for (std::size_t k = 0; k < 3; ++k) {
-        plan.names[k] = ChannelFileName(path, encoded, folders, k, base);
         // The source's own name may be as long as names can be; with its prefix, an output's may not.
         const QByteArray &name = plan.names[k];
         if (name.size() - name.lastIndexOf('/') - 1 > NAME_MAX || name.size() >= PATH_MAX)

@@ -80,10 +80,10 @@ struct ChannelFolders
     std::array<QByteArray, 3> spelled;
 };
 
-// ChannelFilePath() as the file system spells it, for channel `k` of
-// `folders` (0 red, 1 green, 2 blue), given the source's own spelling.
-QByteArray ChannelFileName(const QString &source, const QByteArray &encoded, const ChannelFolders &folders,
-                           std::size_t k, const QString &base = {});
+// ChannelFilePath() of each channel of `folders`, red, green, blue, as the
+// file system spells them, given the source's own spelling.
+std::array<QByteArray, 3> ChannelFileNames(const QString &source, const QByteArray &encoded,
+                                           const ChannelFolders &folders, const QString &base = {});
 
 // Everything decided about one source before anything is written: the
 // checked header and layout or the refusal, and the three files to write.

@@ -145,10 +145,14 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
     // Names made from the source's own spelling are those the path spells, ends not plain or short included.
     for (const QString &path : {QStringLiteral("/d/x.bmp"), QStringLiteral("/d/Ünï 图.BMP"), QStringLiteral("/图/a.bm图"),
                                 QStringLiteral("/d/.bmp"), QStringLiteral("/d/bmp"), QStringLiteral("x.bmp")})
-        for (const QString &base : {QString(), QStringLiteral("/out/图")})
-            EXPECT_EQ(ChannelFileName(path, QFile::encodeName(path), ChannelFolders({}, QStringLiteral("Grün"), {}), 1, base),
-                      QFile::encodeName(ChannelFilePath(path, QStringLiteral("Grün"), Channel::Green, base)))
-                << qPrintable(path) << " " << qPrintable(base);
+        for (const QString &base : {QString(), QStringLiteral("/out/图")}) {
+            const ChannelFolders folders(QStringLiteral("Röt"), QStringLiteral("Grün"), QStringLiteral("B"));
+            const auto names = ChannelFileNames(path, QFile::encodeName(path), folders, base);
+            const Channel channels[3] = {Channel::Red, Channel::Green, Channel::Blue};
+            for (std::size_t k = 0; k < 3; ++k)
+                EXPECT_EQ(names[k], QFile::encodeName(ChannelFilePath(path, folders.names[k], channels[k], base)))
+                    << qPrintable(path) << " " << qPrintable(base) << " " << k;
+        }
 }
 
 TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)
