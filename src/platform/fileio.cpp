@@ -128,10 +128,10 @@ bool unnamedUnsupported(int error)
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
 }
 
-QByteArray folderOf(const QByteArray &path)
+QByteArrayView folderOf(const QByteArray &path)
 {
     const qsizetype slash = path.lastIndexOf('/');
-    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+    return slash < 0 ? QByteArrayView(".") : slash == 0 ? QByteArrayView("/") : QByteArrayView(path).first(slash);
 }
 
 constexpr char kPartSuffix[] = ".prismora-part";
@@ -241,16 +241,28 @@ void RemoveStaleTemporaries(const QString &folder)
     ::closedir(dir);
 }
 
-OutputSession::Linking OutputSession::linkingIn(const QByteArray &folder)
+// Asked for three times per source, once per channel: the folders of the
+// last few sources are found without hashing their paths.
+OutputSession::Folder &OutputSession::folder(QByteArrayView path)
 {
     const std::lock_guard lock(m_lock);
-    return m_linking.value(folder, Linking::Untried);
-}
-
-void OutputSession::noteLinking(const QByteArray &folder, Linking linking)
-{
-    const std::lock_guard lock(m_lock);
-    m_linking.insert(folder, linking);
+    Folder *found = nullptr;
+    auto at = m_recent.begin();
+    for (; at != m_recent.end() && *at && !found; ++at)
+        if ((*at)->path == path)
+            found = *at;
+    if (!found) {
+        const QByteArray key = path.toByteArray();
+        found = m_folderAt.value(key);
+        if (!found) {
+            found = &m_folders.emplace_back(path);
+            m_folderAt.insert(key, found);
+        }
+        at = m_recent.end();
+    }
+    std::move_backward(m_recent.begin(), at - 1, at); // most recent first
+    m_recent.front() = found;
+    return *found;
 }
 
 // A named temporary file about to be made: refused once the process is
@@ -369,11 +381,10 @@ bool AtomicOutputFile::create(const QByteArray &finalName)
     }
     // An unnamed file is linked through /proc; without it, named files serve.
     static const bool canLink = ::access("/proc/self/fd", F_OK) == 0;
-    m_folder = folderOf(m_finalName);
-    const QByteArray &folder = m_folder;
-    if (canLink && m_session.linkingIn(folder) != OutputSession::Linking::Refuses) {
+    m_folder = &m_session.folder(folderOf(m_finalName));
+    if (canLink && m_folder->linking != OutputSession::Linking::Refuses) {
         // Readable too, should its bytes have to move to a named file.
-        const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        const int fd = ::open(m_folder->path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0) {
             m_fd = fd;
             m_kind = Kind::Unnamed;
@@ -515,15 +526,14 @@ bool AtomicOutputFile::prepare()
         return false;
     if (m_kind != Kind::Unnamed)
         return true;
-    const QByteArray &folder = m_folder;
-    if (m_session.linkingIn(folder) == OutputSession::Linking::Links)
+    if (m_folder->linking == OutputSession::Linking::Links)
         return true;
     // A folder's first file finds out whether its file system links unnamed
     // files, with an empty one of its own: the file itself takes no name
     // before its turn.
-    const int error = m_session.probeLinking(folder);
+    const int error = m_session.probeLinking(m_folder->path);
     if (error == 0) {
-        m_session.noteLinking(folder, OutputSession::Linking::Links);
+        m_folder->linking = OutputSession::Linking::Links;
         return true;
     }
     if (!linkRefused(error)) {
@@ -532,7 +542,7 @@ bool AtomicOutputFile::prepare()
     }
     // This folder's file system takes unnamed files but will not link them:
     // it uses named files from now on, and the file in hand moves to one.
-    m_session.noteLinking(folder, OutputSession::Linking::Refuses);
+    m_folder->linking = OutputSession::Linking::Refuses;
     return moveToNamed();
 }
 
@@ -592,7 +602,7 @@ bool AtomicOutputFile::commit()
     if (linkRefused(error)) {
         // A folder that linked before and refuses now: the file in hand goes
         // through a named one after all.
-        m_session.noteLinking(m_folder, OutputSession::Linking::Refuses);
+        m_folder->linking = OutputSession::Linking::Refuses;
         return moveToNamed() && renameTemporary();
     }
     if (error != 0) {

@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <array>
+#include <deque>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -79,9 +81,15 @@ private:
     // What a folder's file system does with an unnamed file: not tried yet,
     // link it, or refuse to.
     enum class Linking { Untried, Links, Refuses };
+    // An output folder of the run: kept as long as the session, at one place.
+    struct Folder
+    {
+        explicit Folder(QByteArrayView at) : path(at.toByteArray()) {}
+        const QByteArray path;
+        std::atomic<Linking> linking = Linking::Untried;
+    };
 
-    Linking linkingIn(const QByteArray &folder);
-    void noteLinking(const QByteArray &folder, Linking linking);
+    Folder &folder(QByteArrayView path);
     bool beginNaming(const QByteArray &name);
     bool endNaming(const QByteArray &name, bool made);
     void stopUsingName(const QByteArray &name);
@@ -90,7 +98,9 @@ private:
 
     std::mutex m_lock; // guards what follows
     std::condition_variable m_opened;
-    QHash<QByteArray, Linking> m_linking;
+    std::deque<Folder> m_folders;
+    QHash<QByteArray, Folder *> m_folderAt;
+    std::array<Folder *, 4> m_recent{}; // the folders asked for last, most recent first
     QSet<QByteArray> m_named; // named temporary files in use
     int m_opening = 0;        // named files being made just now
     bool m_closed = false;
@@ -160,7 +170,7 @@ private:
     int m_fd = -1;
     Kind m_kind = Kind::None;
     QByteArray m_finalName;
-    QByteArray m_folder;
+    OutputSession::Folder *m_folder = nullptr;
     QByteArray m_tempName; // made when first needed
     int m_errno = 0;
     QString m_error;
