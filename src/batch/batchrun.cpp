@@ -15,6 +15,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <climits>
 #include <deque>
 #include <limits>
 #include <memory>
@@ -427,8 +428,14 @@ void collectFolder(const QString &folder, const QString &destination, QList<Fold
             const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             for (const QString &path : std::as_const(FileList)) {
                 struct stat st {};
-                const QByteArray name = QStringView(path).sliced(path.lastIndexOf(QLatin1Char('/')) + 1).toLocal8Bit();
-                const bool known = dir >= 0 ? ::fstatat(dir, name.constData(), &st, 0) == 0
+                const QStringView name = QStringView(path).sliced(path.lastIndexOf(QLatin1Char('/')) + 1);
+                // A name of plain characters is spelt as it is, without an allocation.
+                char plain[NAME_MAX + 1];
+                const bool isPlain = name.size() <= NAME_MAX
+                                     && std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x80; });
+                if (isPlain)
+                    *std::transform(name.begin(), name.end(), plain, [](QChar c) { return static_cast<char>(c.unicode()); }) = '\0';
+                const bool known = dir >= 0 ? ::fstatat(dir, isPlain ? plain : name.toLocal8Bit().constData(), &st, 0) == 0
                                             : ::stat(QFile::encodeName(path).constData(), &st) == 0;
                 found.fileSizes.append(known ? st.st_size : 0);
             }

@@ -27,6 +27,16 @@ bool sameLetter(QChar a, QChar b)
     return a.toCaseFolded() == b.toCaseFolded();
 }
 
+// The upper-case form of a name of plain characters, as toUpper() gives it.
+QString asciiUpper(const QString &name)
+{
+    QString upper(name.size(), Qt::Uninitialized);
+    std::transform(name.begin(), name.end(), upper.begin(), [](QChar c) {
+        return c >= u'a' && c <= u'z' ? QChar(c.unicode() - 0x20) : c;
+    });
+    return upper;
+}
+
 } // namespace
 
 bool MatchesPattern(const QString &name, const QString &pattern)
@@ -79,12 +89,13 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
             const QByteArrayView raw(entry->d_name);
             if (raw == "." || raw == "..")
                 continue;
+            // A plain name is the same in every encoding a file system uses,
+            // and comes back as it went; another is spelt again to tell.
+            const bool plain = std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
             FindData found;
-            found.fileName = QFile::decodeName(entry->d_name);
+            found.fileName = plain ? QString::fromLatin1(raw) : QFile::decodeName(entry->d_name);
             if (!MatchesPattern(found.fileName, pattern))
                 continue;
-            // A plain name always comes back as it went; another is spelt again to tell.
-            const bool plain = std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
             found.undecodable = !plain && QFile::encodeName(found.fileName) != raw;
             bool isDir = entry->d_type == DT_DIR;
             struct stat st {};
@@ -92,7 +103,7 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
                 && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0)
                 isDir = S_ISDIR(st.st_mode);
             found.attributes = isDir ? kAttributeDirectory : 0u;
-            sorted.append({found.fileName.toUpper(), found});
+            sorted.append({plain ? asciiUpper(found.fileName) : found.fileName.toUpper(), std::move(found)});
         }
         ::closedir(dir);
         // Upper-case forms compared code by code, as the original desktop
@@ -102,8 +113,8 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
             return upper != 0 ? upper < 0 : a.second.fileName < b.second.fileName;
         });
         m_entries.reserve(sorted.size());
-        for (const auto &entry : sorted)
-            m_entries.append(entry.second);
+        for (auto &entry : sorted)
+            m_entries.append(std::move(entry.second));
     }
     return findNext(data);
 }
