@@ -113,12 +113,10 @@ private:
     std::int64_t m_count = 0;
 };
 
-using ChannelFiles = std::vector<std::pair<int, std::unique_ptr<AtomicOutputFile>>>;
-
 // Reads band `k` of the source once and writes it to every file, each file
 // in its turn from a different one, so that threads writing neighbouring
 // bands seldom wait for the same file.
-void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const ChannelFiles &files,
+void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, std::span<ChannelOutput> files,
                const std::array<std::uint8_t, kBitmapHeaderBytes> &header)
 {
     const PixelLayout &layout = plan.layout;
@@ -145,7 +143,7 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, const 
                 throw readFailure(plan.source, QStringLiteral("the file ended early"));
         }
         for (std::size_t j = 0; j < files.size(); ++j) {
-            const auto &[index, file] = files[(static_cast<std::size_t>(k) + j) % files.size()];
+            auto &[index, file] = files[(static_cast<std::size_t>(k) + j) % files.size()];
             const Channel channel = kChannels[index];
             std::uint8_t *out = kept.output.get();
             std::size_t used = 0;
@@ -366,10 +364,11 @@ ChannelWriter::ChannelWriter(const SplitPlan &plan, std::initializer_list<int> c
     : m_plan(plan), m_bands(Bands(plan.layout).count()), m_header(EncodeBitmapHeader(plan.header))
 {
     for (const int k : channels) {
-        auto file = std::make_unique<AtomicOutputFile>(session);
-        if (!file->create(plan.names[static_cast<std::size_t>(k)]))
-            throw writeFailure(plan.target(static_cast<std::size_t>(k)), file->error());
-        m_files.emplace_back(k, std::move(file));
+        ChannelOutput &output = m_outputs[m_count++];
+        output.channel = k;
+        AtomicOutputFile &file = output.file.emplace(session);
+        if (!file.create(plan.names[static_cast<std::size_t>(k)]))
+            throw writeFailure(plan.target(static_cast<std::size_t>(k)), file.error());
     }
 }
 
@@ -377,7 +376,7 @@ ChannelWriter::~ChannelWriter() = default;
 
 void ChannelWriter::write(std::int64_t k)
 {
-    writeBand(m_plan, Bands(m_plan.layout), k, m_files, m_header);
+    writeBand(m_plan, Bands(m_plan.layout), k, outputs(), m_header);
 }
 
 bool ChannelWriter::writeAll(const std::function<bool()> &stop)
@@ -392,7 +391,7 @@ bool ChannelWriter::writeAll(const std::function<bool()> &stop)
 
 void ChannelWriter::finish()
 {
-    for (const auto &[k, file] : m_files) {
+    for (auto &[k, file] : outputs()) {
         // Bytes the header states beyond the rows are zeros.
         if (const int error = file->extendTo(kBitmapHeaderBytes + m_plan.layout.imageSize))
             throw writeFailure(m_plan.target(static_cast<std::size_t>(k)), error);
@@ -403,7 +402,7 @@ void ChannelWriter::finish()
 
 void ChannelWriter::place()
 {
-    for (const auto &[k, file] : m_files)
+    for (auto &[k, file] : outputs())
         if (!file->commit())
             throw writeFailure(m_plan.target(static_cast<std::size_t>(k)), file->error());
 }

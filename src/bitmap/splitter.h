@@ -2,6 +2,7 @@
 
 #include "bitmap/bitmapheader.h"
 #include "bitmap/channelsplit.h"
+#include "platform/fileio.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,11 +11,8 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <vector>
-
-class AtomicOutputFile;
-class OutputSession;
-class SourceFile;
+#include <optional>
+#include <span>
 
 // Source bytes read at a time, and written at a time to each channel file.
 // An image of no more pixel bytes than this is split in one band.
@@ -117,6 +115,13 @@ SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int
 // For a plan whose result is "OK"; reads nothing but the files' metadata.
 bool OutputsUpToDate(const SplitPlan &plan);
 
+// A channel file being written: 0 red, 1 green, 2 blue.
+struct ChannelOutput
+{
+    int channel = 0;
+    std::optional<AtomicOutputFile> file;
+};
+
 // Some of a plan's channel files, being written; they are dropped unfinished,
 // leaving every older output as it was, unless they are put in place. What
 // decides which thread writes which band, and when the files go in place, is
@@ -150,7 +155,9 @@ private:
     const SplitPlan &m_plan;
     std::int64_t m_bands = 0;
     std::array<std::uint8_t, kBitmapHeaderBytes> m_header{};
-    std::vector<std::pair<int, std::unique_ptr<AtomicOutputFile>>> m_files;
+    std::array<ChannelOutput, 3> m_outputs;
+    std::size_t m_count = 0; // of them in use
+    std::span<ChannelOutput> outputs() { return std::span(m_outputs).first(m_count); }
 };
 
 // Throws ProcessingError when the plan's source changed since it was opened.
