@@ -262,8 +262,6 @@ private:
         } catch (...) {
             job.failed = true;
         }
-        if (job.plan)
-            job.plan->whole.clear(); // written, or never to be: no longer needed
         {
             const std::lock_guard lock(m_doneLock);
             job.state = Job::Done;
@@ -806,7 +804,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 // (A source found up to date is taken as it was then, as make takes it: a change since is
                 // a change after the check, which a watch hears of and a later run meets.)
                 const auto unchanged = [&job] {
-                    return job && job->plan && !job->failed && (job->upToDate || !job->plan->file->changed());
+                    return job && job->plan && !job->failed && (job->upToDate || !job->plan->file.changed());
                 };
                 bool usable = unchanged();
                 ++started;

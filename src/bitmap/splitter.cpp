@@ -53,6 +53,13 @@ struct Buffers
 {
     std::unique_ptr<std::uint8_t[]> source{new std::uint8_t[kBandBytes]};
     std::unique_ptr<std::uint8_t[]> output{new std::uint8_t[kOutputBytes]};
+    std::uint64_t fills = 0; // of `source`, counted, to tell whether a whole small source is still there
+
+    std::uint8_t *refill()
+    {
+        ++fills;
+        return source.get();
+    }
 };
 
 Buffers &buffers()
@@ -122,7 +129,8 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, std::s
     const PixelLayout &layout = plan.layout;
     const Bands::Band band = bands.at(k);
     Buffers &kept = buffers();
-    const bool whole = !plan.whole.isEmpty();
+    // Planned on another thread, or read over since: the band is read again.
+    const bool whole = plan.whole && plan.whole == kept.source.get() && plan.wholeFill == kept.fills;
     const auto width = static_cast<std::size_t>(layout.width);
     const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
     // A band goes in pieces that stay in the core's own cache with their
@@ -134,9 +142,9 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, std::s
         const auto bytes = static_cast<std::size_t>(band.rows > 0 ? rows * layout.rowBytes : 3 * band.pixels);
         const std::uint8_t *in = kept.source.get();
         if (whole) {
-            in = reinterpret_cast<const std::uint8_t *>(plan.whole.constData()) + layout.offset + at;
+            in = plan.whole + layout.offset + at;
         } else {
-            const std::int64_t got = plan.file->readAt(layout.offset + at, kept.source.get(), bytes);
+            const std::int64_t got = plan.file.readAt(layout.offset + at, kept.refill(), bytes);
             if (got < 0)
                 throw readFailure(plan.source, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
             if (static_cast<std::size_t>(got) != bytes)
@@ -297,25 +305,24 @@ SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int
 {
     SplitPlan plan;
     plan.source = path;
-    plan.file = std::make_shared<SourceFile>();
-    SourceFile &file = *plan.file;
+    SourceFile &file = plan.file;
     std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
     const QByteArray encoded = QFile::encodeName(path);
     if (!file.open(encoded))
         throw readFailure(path, file.errorString(), file.error());
     // A small source is read whole, header and pixels at once.
     const bool whole = !headerOnly && file.size() <= kPieceBytes;
-    if (whole)
-        plan.whole.resize(static_cast<qsizetype>(file.size()));
-    const std::int64_t got = whole ? file.readAt(0, plan.whole.data(), static_cast<std::size_t>(file.size()))
-                                   : file.readAt(0, bytes.data(), bytes.size());
+    std::uint8_t *const in = whole ? buffers().refill() : bytes.data();
+    const std::int64_t got = file.readAt(0, in, whole ? static_cast<std::size_t>(file.size()) : bytes.size());
     if (got < 0)
         throw readFailure(path, SystemErrorText(static_cast<int>(-got)), static_cast<int>(-got));
     if (whole) {
-        std::memcpy(bytes.data(), plan.whole.constData(), static_cast<std::size_t>(std::min<std::int64_t>(got, kBitmapHeaderBytes)));
+        std::memcpy(bytes.data(), in, static_cast<std::size_t>(std::min<std::int64_t>(got, kBitmapHeaderBytes)));
         // Short only if the file shrank since it was opened: its bands will find out.
-        if (got != file.size())
-            plan.whole.clear();
+        if (got == file.size()) {
+            plan.whole = in;
+            plan.wholeFill = buffers().fills;
+        }
     }
     // Checked before the header: a file emptied since, to be written anew,
     // would otherwise pass for one that is not a bitmap.
@@ -342,7 +349,7 @@ SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int
 bool OutputsUpToDate(const SplitPlan &plan)
 {
     const std::int64_t size = kBitmapHeaderBytes + plan.layout.imageSize;
-    const timespec source = plan.file->modified();
+    const timespec source = plan.file.modified();
     for (const QByteArray &name : plan.names) {
         // Not following a link, nor waiting on a FIFO: a split would replace either.
         const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
@@ -409,7 +416,7 @@ void ChannelWriter::place()
 
 void CheckSourceUnchanged(const SplitPlan &plan)
 {
-    if (plan.file->changed())
+    if (plan.file.changed())
         throw readFailure(plan.source, QStringLiteral("the file changed while it was read"));
 }
 

@@ -92,8 +92,12 @@ struct SplitPlan
     BitmapHeader header;                 // of the channel files
     PixelLayout layout;
     std::array<QByteArray, 3> names;     // the channel files, red, green, blue, as the file system spells them
-    std::shared_ptr<SourceFile> file;    // open while the plan is carried out
-    QByteArray whole;                    // a small source, read whole as it was planned; else empty
+    SourceFile file;                     // open while the plan is carried out
+    // A small source, read whole as it was planned, into the band buffer of
+    // the thread that planned it: its band, written on that thread before
+    // the buffer is filled again, is not read a second time. Else null.
+    const std::uint8_t *whole = nullptr;
+    std::uint64_t wholeFill = 0; // which filling of that buffer holds it
 
     // Channel file `k`, as the user reads its name.
     QString target(std::size_t k) const;

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,6 +39,24 @@ QString systemError(int error)
 SourceFile::~SourceFile()
 {
     close();
+}
+
+SourceFile::SourceFile(SourceFile &&other) noexcept
+{
+    *this = std::move(other);
+}
+
+SourceFile &SourceFile::operator=(SourceFile &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_size = std::exchange(other.m_size, 0);
+        std::copy(std::begin(other.m_times), std::end(other.m_times), m_times);
+        m_errno = other.m_errno;
+        m_error = std::move(other.m_error);
+    }
+    return *this;
 }
 
 bool SourceFile::open(const QString &path)
@@ -86,7 +106,7 @@ void SourceFile::close()
     m_size = 0;
 }
 
-std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t count)
+std::int64_t SourceFile::readAt(std::int64_t offset, void *buffer, std::size_t count) const
 {
     auto *out = static_cast<char *>(buffer);
     std::size_t done = 0;

@@ -23,8 +23,8 @@ class SourceFile
 public:
     SourceFile() = default;
     ~SourceFile();
-    SourceFile(const SourceFile &) = delete;
-    SourceFile &operator=(const SourceFile &) = delete;
+    SourceFile(SourceFile &&other) noexcept;
+    SourceFile &operator=(SourceFile &&other) noexcept;
 
     // Opens an existing regular file for reading. Never blocks: a FIFO or a
     // device that happens to carry a bitmap's name is refused.
@@ -38,7 +38,7 @@ public:
     // Reads up to `count` bytes at `offset`; returns the number read (short
     // only at the end of the file) or, on error, minus the error number. Safe
     // from several threads at once.
-    std::int64_t readAt(std::int64_t offset, void *buffer, std::size_t count);
+    std::int64_t readAt(std::int64_t offset, void *buffer, std::size_t count) const;
 
     // True when the file's size, modification time or change time is no
     // longer what it was when it was opened, or it has been deleted: what was

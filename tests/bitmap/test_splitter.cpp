@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <limits>
+#include <map>
 #include <thread>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -153,6 +154,38 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
                 EXPECT_EQ(names[k], QFile::encodeName(ChannelFilePath(path, folders.names[k], channels[k], base)))
                     << qPrintable(path) << " " << qPrintable(base) << " " << k;
         }
+}
+
+// A small source is kept from its planning to its one band without being
+// read again; a plan written after the same thread planned another, or on
+// another thread, must still write its own pixels.
+TEST_F(SplitterTest, ASmallSourceWrittenAfterAnotherPlanOrOnAnotherThreadKeepsItsOwnPixels)
+{
+    const ChannelFolders folders(QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"));
+    std::map<QString, QByteArray> sources;
+    for (const char *name : {"a", "b", "c"}) {
+        TestBitmap shape;
+        shape.width = 9;
+        shape.height = 7;
+        shape.seed = static_cast<std::uint32_t>(name[0]);
+        sources[QLatin1String(name)] = MakeBitmap(shape);
+        ASSERT_TRUE(WriteFile(source(QLatin1String(name) + QStringLiteral(".bmp")), sources[QLatin1String(name)]));
+    }
+    OutputSession session;
+    const auto write = [&session](const SplitPlan &plan) {
+        ChannelWriter files(plan, {0, 1, 2}, session);
+        files.writeAll();
+        files.finish();
+        files.place();
+    };
+    const SplitPlan a = PlanSplit(source(QStringLiteral("a.bmp")), folders);
+    const SplitPlan b = PlanSplit(source(QStringLiteral("b.bmp")), folders);
+    const SplitPlan c = PlanSplit(source(QStringLiteral("c.bmp")), folders);
+    write(a); // after b and c were read into this thread's buffer
+    std::thread([&] { write(b); }).join();
+    write(c);
+    for (const auto &[base, bytes] : sources)
+        expectReference(base, bytes);
 }
 
 TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)
