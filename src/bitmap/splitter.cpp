@@ -276,7 +276,7 @@ std::array<QByteArray, 3> ChannelFileNames(const QString &source, const QByteArr
             names[k] = QFile::encodeName(ChannelFilePath(source, folders.names[k], kChannels[k], base));
         return names;
     }
-    const qsizetype slash = encoded.lastIndexOf('/');
+    const qsizetype slash = LastSlash(encoded);
     const QByteArray spelledBase = base.isEmpty() ? QByteArray() : QFile::encodeName(base) + '/';
     const QByteArrayView folder = base.isEmpty() ? QByteArrayView(encoded).first(slash + 1) : QByteArrayView(spelledBase);
     const QByteArrayView stem = QByteArrayView(encoded).sliced(slash + 1).chopped(4);
@@ -307,7 +307,7 @@ SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int
     plan.source = path;
     SourceFile &file = plan.file;
     std::array<std::uint8_t, kBitmapHeaderBytes> bytes{};
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = SpelledPath(path);
     if (!file.open(encoded))
         throw readFailure(path, file.errorString(), file.error());
     // A small source is read whole, header and pixels at once.
@@ -340,7 +340,7 @@ SplitPlan PlanSplit(const QString &path, const ChannelFolders &folders, std::int
     for (std::size_t k = 0; k < 3; ++k) {
         // The source's own name may be as long as names can be; with its prefix, an output's may not.
         const QByteArray &name = plan.names[k];
-        if (name.size() - name.lastIndexOf('/') - 1 > NAME_MAX || name.size() >= PATH_MAX)
+        if (name.size() - LastSlash(name) - 1 > NAME_MAX || name.size() >= PATH_MAX)
             throw writeFailure(plan.target(k), ENAMETOOLONG);
     }
     return plan;

@@ -22,6 +22,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+QByteArray SpelledPath(const QString &path)
+{
+    const bool plain = std::all_of(path.begin(), path.end(), [](QChar c) { return c.unicode() < 0x80; });
+    return plain ? path.toLatin1() : QFile::encodeName(path);
+}
+
+qsizetype LastSlash(QByteArrayView path)
+{
+    const void *slash = path.isEmpty() ? nullptr : ::memrchr(path.data(), '/', static_cast<std::size_t>(path.size()));
+    return slash ? static_cast<const char *>(slash) - path.data() : -1;
+}
+
 QString SystemErrorText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -150,7 +162,7 @@ bool unnamedUnsupported(int error)
 
 QByteArrayView folderOf(const QByteArray &path)
 {
-    const qsizetype slash = path.lastIndexOf('/');
+    const qsizetype slash = LastSlash(path);
     return slash < 0 ? QByteArrayView(".") : slash == 0 ? QByteArrayView("/") : QByteArrayView(path).first(slash);
 }
 

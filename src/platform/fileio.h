@@ -182,6 +182,13 @@ private:
 // run, such as a kill can leave; those of live runs stay.
 void RemoveStaleTemporaries(const QString &folder);
 
+// QFile::encodeName(path), without the text codecs for a path of plain
+// characters, which every encoding a file system uses spells alike.
+QByteArray SpelledPath(const QString &path);
+
+// Where the last "/" of a spelt path is, or -1.
+qsizetype LastSlash(QByteArrayView path);
+
 // The system's description of an error number.
 QString SystemErrorText(int error);
 

@@ -6,6 +6,7 @@
 #include "support/faults.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -135,6 +136,17 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
 // Threads beyond the cores are for tasks that wait on a file system: once the
 // task on the one core waits, the second thread starts the task it waits for,
 // whether the tasks come while the threads start or once both wait for work.
+TEST(SpelledPath, SpellsEveryPathAsTheFileSystemDoesAndFindsItsLastSlash)
+{
+    for (const QString &path : {QString(), QStringLiteral("/"), QStringLiteral("a.bmp"), QStringLiteral("/tmp/x/Red/R_a.bmp"),
+                                QStringLiteral("/tmp/Ünïcode/\u00e9t\u00e9.bmp"), QStringLiteral("/tmp/\U0001F308/b.bmp")}) {
+        SCOPED_TRACE(path.toStdString());
+        const QByteArray spelled = SpelledPath(path);
+        EXPECT_EQ(spelled, QFile::encodeName(path));
+        EXPECT_EQ(LastSlash(spelled), spelled.lastIndexOf('/'));
+    }
+}
+
 TEST(Workers, AThreadBeyondTheCoresStartsATaskWhileTheOnesAtWorkWait)
 {
     for (const bool idleFirst : {false, true}) {
