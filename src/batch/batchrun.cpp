@@ -115,7 +115,7 @@ public:
         qsizetype position = 0;
         QStringView key; // its name but the extension: no two files in flight share outputs
         std::optional<SplitPlan> plan;
-        std::unique_ptr<ChannelWriter> written; // all written, ready to be put in place
+        std::optional<ChannelWriter> written; // all written, ready to be put in place
         bool failed = false;
         bool lackOfSpace = false;
         bool upToDate = false; // passed over by the update rule
@@ -242,16 +242,13 @@ private:
                                                                m_run.m_settings.update));
             job.upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
             if (plan.result == QLatin1String("OK") && !job.upToDate) {
-                auto written = std::make_unique<ChannelWriter>(plan, std::initializer_list<int>{0, 1, 2},
-                                                               m_run.m_outputs);
+                ChannelWriter &written = job.written.emplace(plan, std::initializer_list<int>{0, 1, 2}, m_run.m_outputs);
                 const auto unwanted = [this, &job] {
                     return job.abandoned || m_run.m_stopRequested || job.position > m_spaceFailedAt;
                 };
-                job.failed = !written->writeAll(unwanted);
-                if (!job.failed) {
-                    written->finish();
-                    job.written = std::move(written);
-                }
+                job.failed = !written.writeAll(unwanted);
+                if (!job.failed)
+                    written.finish();
             }
         } catch (const ProcessingError &error) {
             job.failed = true;
@@ -262,6 +259,8 @@ private:
         } catch (...) {
             job.failed = true;
         }
+        if (job.failed)
+            job.written.reset(); // what a file stopped or failed wrote is not put in place
         {
             const std::lock_guard lock(m_doneLock);
             job.state = Job::Done;
@@ -810,8 +809,12 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                 ++started;
                 m_window.setThisFolderProgress(percent(i, count));
                 m_window.setAllFilesProgress(percent(started, total));
-                m_window.setStatusText(QStringLiteral("Splitting... ")
-                                       + (usable ? path.mid(path.lastIndexOf(QLatin1Char('/')) + 1) : GetFileName(path)));
+                const QString found = usable ? QString() : GetFileName(path);
+                const QStringView name = usable ? QStringView(path).sliced(path.lastIndexOf(QLatin1Char('/')) + 1) : found;
+                const QLatin1String splitting("Splitting... ");
+                QString status; // in one allocation
+                status.reserve(splitting.size() + name.size());
+                m_window.setStatusText(status.append(splitting).append(name));
                 usable = usable && unchanged();
                 QString result = !usable ? QString() : job->upToDate ? UpToDateResult() : job->plan->result;
                 try {
