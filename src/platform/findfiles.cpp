@@ -44,6 +44,11 @@ bool MatchesPattern(const QString &name, const QString &pattern)
     // "*.*" has always meant every entry, dotted or not.
     if (pattern == QLatin1String("*.*") || pattern == QLatin1String("*"))
         return true;
+    // A star and then plain characters, as "*.bmp": the name's end decides.
+    const QStringView tail = QStringView(pattern).sliced(std::min<qsizetype>(1, pattern.size()));
+    if (pattern.startsWith(QLatin1Char('*')) && !tail.contains(QLatin1Char('*')) && !tail.contains(QLatin1Char('?')))
+        return name.size() >= tail.size()
+               && std::equal(tail.begin(), tail.end(), name.end() - tail.size(), sameLetter);
     // Greedy match with backtracking to the last star: linear for one star.
     qsizetype n = 0, p = 0, starP = -1, starN = 0;
     while (n < name.size()) {
@@ -123,7 +128,7 @@ bool FileFinder::findNext(FindData &data)
 {
     if (m_next >= m_entries.size())
         return false;
-    data = m_entries[m_next++];
+    data = std::move(m_entries[m_next++]); // each entry is handed out once
     return true;
 }
 

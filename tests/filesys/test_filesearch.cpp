@@ -22,6 +22,7 @@ TEST(MatchesPattern, WildcardsAndLetterCase)
         {"ab", "a?", true},             {"a", "a?", false},           {"Ünï.BMP", "ü*.bmp", true},
         {"x.bmp.bmp", "*.bmp", true},   {"aXbXc", "a*b*c", true},     {"aXbX", "a*b*c", false},
         {"@.bmp", "`.bmp", false},      {"[.bmp", "{.bmp", false},    {"\u212A.bmp", "k.BMP", true},
+        {"bmp", "*.bmp", false},        {"\u212A.bmp", "*k.bmp", true}, {"xa.bmp", "*A.BMP", true},
     };
     for (const Case &c : cases)
         EXPECT_EQ(MatchesPattern(QString::fromUtf8(c.name), QString::fromUtf8(c.pattern)), c.matches)
