@@ -95,7 +95,9 @@ struct SplitPlan
     SourceFile file;                     // open while the plan is carried out
     // A small source, read whole as it was planned, into the band buffer of
     // the thread that planned it: its band, written on that thread before
-    // the buffer is filled again, is not read a second time. Else null.
+    // the buffer is filled again, is not read a second time. Else null. A
+    // buffer is told by its place and its fills, so a plan must not outlive
+    // the thread that made it (a later thread's buffer may take that place).
     const std::uint8_t *whole = nullptr;
     std::uint64_t wholeFill = 0; // which filling of that buffer holds it
 

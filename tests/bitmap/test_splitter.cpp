@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <limits>
-#include <map>
 #include <thread>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -156,36 +155,52 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
         }
 }
 
-// A small source is kept from its planning to its one band without being
-// read again; a plan written after the same thread planned another, or on
-// another thread, must still write its own pixels.
-TEST_F(SplitterTest, ASmallSourceWrittenAfterAnotherPlanOrOnAnotherThreadKeepsItsOwnPixels)
+// A small source is read once, when it is planned, and its band is written
+// from those bytes on the thread that planned it; a plan written after that
+// thread read another source, or on another thread, reads its source again.
+// Each source is rewritten after its plan, so the outputs tell which happened.
+TEST_F(SplitterTest, ASmallSourceIsWrittenAsPlannedOnlyFromTheBytesItsThreadStillHolds)
 {
     const ChannelFolders folders(QStringLiteral("Red"), QStringLiteral("Green"), QStringLiteral("Blue"));
-    std::map<QString, QByteArray> sources;
-    for (const char *name : {"a", "b", "c"}) {
+    const auto image = [](std::uint32_t seed) {
         TestBitmap shape;
         shape.width = 9;
         shape.height = 7;
-        shape.seed = static_cast<std::uint32_t>(name[0]);
-        sources[QLatin1String(name)] = MakeBitmap(shape);
-        ASSERT_TRUE(WriteFile(source(QLatin1String(name) + QStringLiteral(".bmp")), sources[QLatin1String(name)]));
-    }
+        shape.seed = seed;
+        return MakeBitmap(shape);
+    };
+    const auto plan = [&](const char *name, const QByteArray &bytes) {
+        EXPECT_TRUE(WriteFile(source(QLatin1String(name)), bytes));
+        return PlanSplit(source(QLatin1String(name)), folders);
+    };
     OutputSession session;
-    const auto write = [&session](const SplitPlan &plan) {
-        ChannelWriter files(plan, {0, 1, 2}, session);
+    const auto write = [&session](const SplitPlan &planned) {
+        ChannelWriter files(planned, {0, 1, 2}, session);
         files.writeAll();
         files.finish();
         files.place();
     };
-    const SplitPlan a = PlanSplit(source(QStringLiteral("a.bmp")), folders);
-    const SplitPlan b = PlanSplit(source(QStringLiteral("b.bmp")), folders);
-    const SplitPlan c = PlanSplit(source(QStringLiteral("c.bmp")), folders);
-    write(a); // after b and c were read into this thread's buffer
-    std::thread([&] { write(b); }).join();
-    write(c);
-    for (const auto &[base, bytes] : sources)
-        expectReference(base, bytes);
+    const SplitPlan a = plan("a.bmp", image(1));
+    const QByteArray b0 = image(2);
+    const SplitPlan b = plan("b.bmp", b0);
+    const QByteArray a1 = image(3), b1 = image(4);
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("a.bmp")), a1));
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("b.bmp")), b1));
+    write(b); // its bytes are still this thread's last read
+    expectReference(QStringLiteral("b"), b0);
+    write(a); // this thread read b since
+    expectReference(QStringLiteral("a"), a1);
+
+    const SplitPlan c = plan("c.bmp", image(5));
+    const QByteArray c1 = image(6);
+    ASSERT_TRUE(WriteFile(source(QStringLiteral("c.bmp")), c1));
+    std::thread([&] {
+        // Another thread whose buffer has been filled as often as the planning one's.
+        for (SplitPlan d = plan("d.bmp", image(7)); d.wholeFill < c.wholeFill;)
+            d = PlanSplit(source(QStringLiteral("d.bmp")), folders);
+        write(c);
+    }).join();
+    expectReference(QStringLiteral("c"), c1);
 }
 
 TEST_F(SplitterTest, RowsWiderThanABandAreSplitInPieces)

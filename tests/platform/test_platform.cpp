@@ -133,9 +133,6 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
 
 } // namespace
 
-// Threads beyond the cores are for tasks that wait on a file system: once the
-// task on the one core waits, the second thread starts the task it waits for,
-// whether the tasks come while the threads start or once both wait for work.
 TEST(SpelledPath, SpellsEveryPathAsTheFileSystemDoesAndFindsItsLastSlash)
 {
     for (const QString &path : {QString(), QStringLiteral("/"), QStringLiteral("a.bmp"), QStringLiteral("/tmp/x/Red/R_a.bmp"),
@@ -147,6 +144,9 @@ TEST(SpelledPath, SpellsEveryPathAsTheFileSystemDoesAndFindsItsLastSlash)
     }
 }
 
+// Threads beyond the cores are for tasks that wait on a file system: once the
+// task on the one core waits, the second thread starts the task it waits for,
+// whether the tasks come while the threads start or once both wait for work.
 TEST(Workers, AThreadBeyondTheCoresStartsATaskWhileTheOnesAtWorkWait)
 {
     for (const bool idleFirst : {false, true}) {
