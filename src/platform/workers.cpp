@@ -3,9 +3,8 @@
 #include <QThread>
 
 #include <algorithm>
-#include <optional>
-#include <utility>
 #include <system_error>
+#include <utility>
 #include <time.h>
 
 // The cores as the run counts them: those this process may run on.
@@ -54,6 +53,7 @@ void Workers::wakeForQueue(std::unique_lock<std::mutex> &lock)
         wake = m_idle.back();
         m_idle.pop_back();
         wake->woken = true;
+        wake->toWatch = !coreFree;
         ++m_woken;
     }
     const bool stopWatching = !wake && coreFree && m_watching > 0;
@@ -78,20 +78,41 @@ std::chrono::nanoseconds processorTime()
 void Workers::serve(Idle &idle)
 {
     using Clock = std::chrono::steady_clock;
-    // While every core has a task: since when, and the processor time then.
-    std::optional<std::pair<Clock::time_point, std::chrono::nanoseconds>> watching;
+    // A watch of the cores: since when, the processor time then, and whether
+    // the queue ran dry meanwhile, when the window tells nothing of stalls.
+    struct Watch
+    {
+        bool on = false;
+        Clock::time_point since;
+        std::chrono::nanoseconds used{};
+        bool dry = false;
+    };
+    Watch watching;
+    const auto watchFromNow = [&watching] { watching = Watch{true, Clock::now(), processorTime(), false}; };
     std::unique_lock lock(m_lock);
     for (;;) {
         if (m_quitting)
             return;
         if (m_queue.empty()) {
-            watching.reset();
+            // A watch lasts its window even when the queue runs dry meanwhile,
+            // as it does between the batches of a run: the tasks queued next
+            // find it watching, and wake no other thread to watch.
+            if (watching.on && Clock::now() - watching.since < kWindow) {
+                watching.dry = true;
+                ++m_watching;
+                m_watch.wait_until(lock, watching.since + kWindow);
+                --m_watching;
+                continue;
+            }
+            watching.on = false;
             m_idle.push_back(&idle);
             idle.wake.wait(lock, [&] { return idle.woken || m_quitting; });
             if (!idle.woken) // quitting
                 return;
             idle.woken = false;
             --m_woken;
+            if (std::exchange(idle.toWatch, false))
+                watchFromNow();
             continue;
         }
         if (m_busy >= m_cores && Clock::now() >= m_stalledUntil) {
@@ -99,23 +120,23 @@ void Workers::serve(Idle &idle)
             // half busy over the window: its tasks wait on a file system. (A
             // window of a busy process on a noisy machine seldom falls so low.)
             // Then for a while (kStalled), threads beyond the cores take tasks at once.
+            if (!watching.on || watching.dry)
+                watchFromNow();
             const Clock::time_point now = Clock::now();
-            if (!watching)
-                watching.emplace(now, processorTime());
-            if (now - watching->first < kWindow) {
+            if (now - watching.since < kWindow) {
                 ++m_watching;
-                m_watch.wait_until(lock, watching->first + kWindow);
+                m_watch.wait_until(lock, watching.since + kWindow);
                 --m_watching;
                 continue;
             }
-            const std::chrono::duration<double> used = processorTime() - watching->second;
-            const std::chrono::duration<double> window = now - watching->first;
-            watching.reset();
+            const std::chrono::duration<double> used = processorTime() - watching.used;
+            const std::chrono::duration<double> window = now - watching.since;
+            watching.on = false;
             if (used.count() >= 0.5 * m_cores * window.count())
                 continue;
             m_stalledUntil = now + kStalled;
         }
-        watching.reset();
+        watching.on = false;
         std::function<void()> task = std::move(m_queue.front());
         m_queue.pop_front();
         ++m_busy;

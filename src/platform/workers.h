@@ -17,7 +17,9 @@
 // Threads asked for beyond the cores are for file systems that keep tasks
 // waiting: they start tasks only when every core has one and yet the process
 // has kept the cores less than half busy for a while (kWindow), so that on a
-// file system that answers at once they cost nothing.
+// file system that answers at once they cost nothing. One of them at a time
+// watches, and a watch lasts its window even when the queue runs dry
+// meanwhile: tasks posted in quick batches wake no new watcher each time.
 class Workers
 {
 public:
@@ -46,6 +48,7 @@ private:
     {
         std::condition_variable wake;
         bool woken = false;
+        bool toWatch = false; // woken to watch the cores, not for a free one
     };
 
     void serve(Idle &idle);
