@@ -81,6 +81,7 @@ public:
     // With one thread, files are split one at a time on the run's own.
     Ahead(BatchRun &run, int threads, const std::vector<Entry> &files, const Names &names)
         : m_run(run), m_files(files), m_names(names), m_limit(threads > 1 ? inFlightLimit(threads) : 0),
+          m_byteLimit(kBytesPerCore * coresOf(threads)),
           m_bytesAfter(files.size()), m_workers(threads > 1 ? threads : 0)
     {
         for (std::size_t u = files.size(); u-- > 1;)
@@ -137,7 +138,8 @@ public:
         const QStringView current = keyOf(m_files[static_cast<std::size_t>(turn)]);
         for (qsizetype u = std::max(m_next, turn + 1); u < std::ssize(m_files); m_next = ++u) {
             const Entry &file = m_files[static_cast<std::size_t>(u)];
-            if (std::ssize(m_jobs) >= m_limit || !goesAhead(u) || !destinationsExist(file))
+            if (std::ssize(m_jobs) >= m_limit || (!m_jobs.empty() && m_bytesInFlight + file.foundSize() > m_byteLimit)
+                || !goesAhead(u) || !destinationsExist(file))
                 return;
             const QStringView key = keyOf(file);
             if (key == current || m_keys.contains(key))
@@ -146,6 +148,7 @@ public:
             job->position = u;
             job->key = key;
             m_keys.insert(key);
+            m_bytesInFlight += file.foundSize();
             m_jobs.push_back(job);
             m_workers.post([this, job] { work(*job); });
         }
@@ -204,21 +207,27 @@ public:
 private:
     static constexpr qsizetype kNone = std::numeric_limits<qsizetype>::max();
 
-    // Several files in flight per core, each holding four open files, within
+    // The cores that `threads` can keep busy.
+    static qsizetype coresOf(int threads) { return std::min(threads, std::max(1, QThread::idealThreadCount())); }
+
+    // Many files in flight per core, each holding four open files, within
     // what the process may open; and one for every thread beyond that, so
     // that threads asked for above the cores (for a slow mount) still each
-    // have a file. More files in flight than the cores can write only cost
-    // memory and switches between threads.
+    // have a file. Tiny files then go to the threads in batches of dozens,
+    // and a thread seldom waits for the run's to top them up.
     static qsizetype inFlightLimit(int threads)
     {
         rlimit open{};
         const rlim_t allowed = ::getrlimit(RLIMIT_NOFILE, &open) == 0 ? open.rlim_cur : 1024;
-        constexpr rlim_t kKept = 64;      // for everything else
-        constexpr qsizetype kPerCore = 8; // enough that the threads seldom wait for each other
-        const qsizetype cores = std::min(threads, std::max(1, QThread::idealThreadCount()));
-        return std::min<qsizetype>(std::max<qsizetype>(kPerCore * cores, threads),
+        constexpr rlim_t kKept = 64;       // for everything else
+        constexpr qsizetype kPerCore = 32; // enough that the threads seldom wait for each other
+        return std::min<qsizetype>(std::max<qsizetype>(kPerCore * coresOf(threads), threads),
                                    allowed > kKept ? static_cast<qsizetype>((allowed - kKept) / 4) : 0);
     }
+    // Large files in flight are fewer: their sources' bytes, as found, stay
+    // within this per core (one file at least), so that a file stalled at its
+    // turn keeps no more than that written and waiting behind it.
+    static constexpr qint64 kBytesPerCore = qint64{256} << 20;
 
     // Sources alike but for the case of their extensions share outputs, and so
     // may one folder listed twice, spelt differently: the name tells.
@@ -298,6 +307,7 @@ private:
         if (abandoning)
             abandon(*job);
         m_keys.remove(job->key);
+        m_bytesInFlight -= m_files[static_cast<std::size_t>(job->position)].foundSize();
         if (m_jobs.front() == job)
             m_jobs.pop_front();
         else
@@ -320,6 +330,8 @@ private:
     const std::vector<Entry> &m_files;
     const Names &m_names;
     const qsizetype m_limit;
+    const qint64 m_byteLimit;
+    qint64 m_bytesInFlight = 0; // of the sources in flight, as found
     std::vector<qint64> m_bytesAfter; // of the files after each, as found
     std::deque<std::shared_ptr<Job>> m_jobs; // in flight, in list order
     QSet<QStringView> m_keys;
