@@ -138,8 +138,9 @@ public:
         const QStringView current = keyOf(m_files[static_cast<std::size_t>(turn)]);
         for (qsizetype u = std::max(m_next, turn + 1); u < std::ssize(m_files); m_next = ++u) {
             const Entry &file = m_files[static_cast<std::size_t>(u)];
-            if (std::ssize(m_jobs) >= m_limit || (!m_jobs.empty() && m_bytesInFlight + file.foundSize() > m_byteLimit)
-                || !goesAhead(u) || !destinationsExist(file))
+            const bool roomForBytes = std::ssize(m_jobs) < m_workers.threads() // a file for each thread, whatever its size
+                                      || m_bytesInFlight + file.foundSize() <= m_byteLimit;
+            if (std::ssize(m_jobs) >= m_limit || !roomForBytes || !goesAhead(u) || !destinationsExist(file))
                 return;
             const QStringView key = keyOf(file);
             if (key == current || m_keys.contains(key))
@@ -225,8 +226,8 @@ private:
                                    allowed > kKept ? static_cast<qsizetype>((allowed - kKept) / 4) : 0);
     }
     // Large files in flight are fewer: their sources' bytes, as found, stay
-    // within this per core (one file at least), so that a file stalled at its
-    // turn keeps no more than that written and waiting behind it.
+    // within this per core (but for one file per thread), so that a file
+    // stalled at its turn keeps no more than that written and waiting behind it.
     static constexpr qint64 kBytesPerCore = qint64{256} << 20;
 
     // Sources alike but for the case of their extensions share outputs, and so

@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstdint>
 #include <system_error>
 #include <utility>
 #include <time.h>
@@ -47,16 +48,17 @@ void Workers::post(std::function<void()> task)
 // none does. Otherwise a thread that finishes takes the next. Unlocks.
 void Workers::wakeForQueue(std::unique_lock<std::mutex> &lock)
 {
-    const bool coreFree = m_busy + m_woken < m_cores;
+    // While the tasks at work stall, threads beyond the cores take tasks at once.
+    const bool takeAtOnce = m_busy + m_woken < m_cores || std::chrono::steady_clock::now() < m_stalledUntil;
     Idle *wake = nullptr;
-    if (!m_idle.empty() && (coreFree || m_watching + m_woken == 0)) {
+    if (!m_idle.empty() && (takeAtOnce || m_watching + m_woken == 0)) {
         wake = m_idle.back();
         m_idle.pop_back();
         wake->woken = true;
-        wake->toWatch = !coreFree;
+        wake->toWatch = !takeAtOnce;
         ++m_woken;
     }
-    const bool stopWatching = !wake && coreFree && m_watching > 0;
+    const bool stopWatching = !wake && takeAtOnce && m_watching > 0;
     lock.unlock();
     if (wake)
         wake->wake.notify_one();
@@ -85,10 +87,10 @@ void Workers::serve(Idle &idle)
         bool on = false;
         Clock::time_point since;
         std::chrono::nanoseconds used{};
-        bool dry = false;
+        std::uint64_t drained = 0; // the queue's count of running dry then
     };
     Watch watching;
-    const auto watchFromNow = [&watching] { watching = Watch{true, Clock::now(), processorTime(), false}; };
+    const auto watchFromNow = [&] { watching = Watch{true, Clock::now(), processorTime(), m_drained}; };
     std::unique_lock lock(m_lock);
     for (;;) {
         if (m_quitting)
@@ -96,9 +98,10 @@ void Workers::serve(Idle &idle)
         if (m_queue.empty()) {
             // A watch lasts its window even when the queue runs dry meanwhile,
             // as it does between the batches of a run: the tasks queued next
-            // find it watching, and wake no other thread to watch.
+            // find it watching, and wake no other thread to watch. Such a
+            // window tells nothing of stalls (the cores may have idled for
+            // want of tasks): it starts again before it is judged.
             if (watching.on && Clock::now() - watching.since < kWindow) {
-                watching.dry = true;
                 ++m_watching;
                 m_watch.wait_until(lock, watching.since + kWindow);
                 --m_watching;
@@ -120,7 +123,7 @@ void Workers::serve(Idle &idle)
             // half busy over the window: its tasks wait on a file system. (A
             // window of a busy process on a noisy machine seldom falls so low.)
             // Then for a while (kStalled), threads beyond the cores take tasks at once.
-            if (!watching.on || watching.dry)
+            if (!watching.on || watching.drained != m_drained)
                 watchFromNow();
             const Clock::time_point now = Clock::now();
             if (now - watching.since < kWindow) {
@@ -140,10 +143,12 @@ void Workers::serve(Idle &idle)
         std::function<void()> task = std::move(m_queue.front());
         m_queue.pop_front();
         ++m_busy;
-        if (m_queue.empty())
+        if (m_queue.empty()) {
+            ++m_drained;
             lock.unlock();
-        else
+        } else {
             wakeForQueue(lock); // what is left may want another thread, or a watcher
+        }
         task();
         task = nullptr; // what it held may close files: not under the lock
         lock.lock();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -64,6 +65,7 @@ private:
     int m_busy = 0;     // threads running a task
     int m_woken = 0;    // threads woken for a task and not yet awake
     int m_watching = 0; // threads beyond the cores watching them for a stall
+    std::uint64_t m_drained = 0; // times a thread took the last task queued
     std::chrono::steady_clock::time_point m_stalledUntil; // threads beyond the cores work until then
     bool m_quitting = false;
 };
