@@ -80,8 +80,9 @@ std::chrono::nanoseconds processorTime()
 void Workers::serve(Idle &idle)
 {
     using Clock = std::chrono::steady_clock;
-    // A watch of the cores: since when, the processor time then, and whether
-    // the queue ran dry meanwhile, when the window tells nothing of stalls.
+    // A watch of the cores: since when, the processor time then, and how
+    // often the queue had run dry then: a window in which it ran dry again
+    // tells nothing of stalls.
     struct Watch
     {
         bool on = false;
@@ -90,8 +91,14 @@ void Workers::serve(Idle &idle)
         std::uint64_t drained = 0; // the queue's count of running dry then
     };
     Watch watching;
-    const auto watchFromNow = [&] { watching = Watch{true, Clock::now(), processorTime(), m_drained}; };
     std::unique_lock lock(m_lock);
+    const auto watchFromNow = [&] { watching = Watch{true, Clock::now(), processorTime(), m_drained}; };
+    // Sleeps, counted among the watchers, until the window ends or a task wants this thread.
+    const auto sleepOutTheWindow = [&] {
+        ++m_watching;
+        m_watch.wait_until(lock, watching.since + kWindow);
+        --m_watching;
+    };
     for (;;) {
         if (m_quitting)
             return;
@@ -102,9 +109,7 @@ void Workers::serve(Idle &idle)
             // window tells nothing of stalls (the cores may have idled for
             // want of tasks): it starts again before it is judged.
             if (watching.on && Clock::now() - watching.since < kWindow) {
-                ++m_watching;
-                m_watch.wait_until(lock, watching.since + kWindow);
-                --m_watching;
+                sleepOutTheWindow();
                 continue;
             }
             watching.on = false;
@@ -127,9 +132,7 @@ void Workers::serve(Idle &idle)
                 watchFromNow();
             const Clock::time_point now = Clock::now();
             if (now - watching.since < kWindow) {
-                ++m_watching;
-                m_watch.wait_until(lock, watching.since + kWindow);
-                --m_watching;
+                sleepOutTheWindow();
                 continue;
             }
             const std::chrono::duration<double> used = processorTime() - watching.used;
