@@ -441,8 +441,7 @@ void collectFolder(const QString &folder, const QString &destination, QList<Fold
                 const QStringView name = QStringView(path).sliced(path.lastIndexOf(QLatin1Char('/')) + 1);
                 // A name of plain characters is spelt as it is, without an allocation.
                 char plain[NAME_MAX + 1];
-                const bool isPlain = name.size() <= NAME_MAX
-                                     && std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x80; });
+                const bool isPlain = name.size() <= NAME_MAX && IsPlain(name);
                 if (isPlain)
                     *std::transform(name.begin(), name.end(), plain, [](QChar c) { return static_cast<char>(c.unicode()); }) = '\0';
                 const bool known = dir >= 0 ? ::fstatat(dir, isPlain ? plain : name.toLocal8Bit().constData(), &st, 0) == 0

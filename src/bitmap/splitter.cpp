@@ -271,7 +271,7 @@ std::array<QByteArray, 3> ChannelFileNames(const QString &source, const QByteArr
     // names are made from the source's own spelling, without spelling it again.
     const qsizetype length = source.size() - source.lastIndexOf(QLatin1Char('/')) - 1;
     const QStringView end = QStringView(source).last(std::min<qsizetype>(4, source.size()));
-    if (length < 4 || std::any_of(end.begin(), end.end(), [](QChar c) { return c.unicode() >= 0x80; })) {
+    if (length < 4 || !IsPlain(end)) {
         for (std::size_t k = 0; k < 3; ++k)
             names[k] = QFile::encodeName(ChannelFilePath(source, folders.names[k], kChannels[k], base));
         return names;

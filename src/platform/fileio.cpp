@@ -22,10 +22,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+bool IsPlain(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
 QByteArray SpelledPath(const QString &path)
 {
-    const bool plain = std::all_of(path.begin(), path.end(), [](QChar c) { return c.unicode() < 0x80; });
-    return plain ? path.toLatin1() : QFile::encodeName(path);
+    return IsPlain(path) ? path.toLatin1() : QFile::encodeName(path);
 }
 
 qsizetype LastSlash(QByteArrayView path)

@@ -182,8 +182,11 @@ private:
 // run, such as a kill can leave; those of live runs stay.
 void RemoveStaleTemporaries(const QString &folder);
 
-// QFile::encodeName(path), without the text codecs for a path of plain
-// characters, which every encoding a file system uses spells alike.
+// True when every character of `text` is a plain one (below 0x80), which
+// every encoding a file system uses spells alike, one byte each.
+bool IsPlain(QStringView text);
+
+// QFile::encodeName(path), without the text codecs for a plain path.
 QByteArray SpelledPath(const QString &path);
 
 // Where the last "/" of a spelt path is, or -1.
