@@ -41,11 +41,92 @@ int percent(qsizetype part, qsizetype whole)
     return static_cast<int>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
 }
 
-// An image of more than one band may have all the run's threads at its turn.
-bool splitInBands(qint64 foundSize)
+// The bands of one file's outputs, written by every thread that joins: each
+// claims the next band until none is left, so that a large image's bands go
+// to whichever threads are free. The thread that settles the last band,
+// written or passed over after a stop or a failure, calls `done`; no thread
+// touches the writer after that. Neither a stop nor a failure is thrown
+// across the threads: they halt the bands, and `done` finds them here.
+class BandCrew
 {
-    return foundSize > kBitmapHeaderBytes + kSplitBandBytes;
-}
+public:
+    using Done = std::function<void(const BandCrew &)>;
+
+    BandCrew(ChannelWriter &writer, std::function<bool()> unwanted, Done done)
+        : m_writer(writer), m_bands(writer.bands()), m_unwanted(std::move(unwanted)), m_done(std::move(done))
+    {
+    }
+
+    // Begins on this thread, with up to `helpers` threads of `workers`
+    // joining as they come free: they are queued behind the tasks queued
+    // already, and a helper that finds no band left ends at once.
+    static void start(const std::shared_ptr<BandCrew> &crew, Workers &workers, int helpers)
+    {
+        if (crew->m_bands <= 0) {
+            crew->m_done(*crew);
+            return;
+        }
+        try {
+            for (std::int64_t i = 0; i < std::min<std::int64_t>(helpers, crew->m_bands - 1); ++i)
+                workers.post([crew] { crew->work(); });
+        } catch (const std::exception &) { // helpers only speed it up: this thread writes whatever is left
+        }
+        crew->work();
+    }
+
+    // Every band was written.
+    bool complete() const { return !m_halted; }
+    // Throws the first failure that halted the bands, if one did.
+    void rethrowFailure() const
+    {
+        if (m_failure)
+            throw ProcessingError(*m_failure);
+        if (m_other)
+            std::rethrow_exception(m_other);
+    }
+
+private:
+    void work()
+    {
+        for (std::int64_t k; (k = m_next++) < m_bands;) {
+            if (!m_halted && m_unwanted())
+                m_halted = true;
+            if (!m_halted)
+                write(k);
+            // The last to settle sees every other band's writes and failures.
+            if (++m_settled == m_bands)
+                m_done(*this);
+        }
+    }
+
+    void write(std::int64_t k)
+    {
+        try {
+            m_writer.write(k);
+        } catch (const ProcessingError &error) {
+            const std::lock_guard guard(m_lock);
+            if (!m_failure && !m_other)
+                m_failure = error;
+            m_halted = true;
+        } catch (...) { // no memory, say
+            const std::lock_guard guard(m_lock);
+            if (!m_failure && !m_other)
+                m_other = std::current_exception();
+            m_halted = true;
+        }
+    }
+
+    ChannelWriter &m_writer;
+    const std::int64_t m_bands;
+    const std::function<bool()> m_unwanted; // asked before each band
+    const Done m_done;
+    std::atomic<std::int64_t> m_next = 0;    // the next band to claim
+    std::atomic<std::int64_t> m_settled = 0; // bands written or passed over
+    std::atomic<bool> m_halted = false;      // by a stop or a failure
+    std::mutex m_lock;                       // guards what follows
+    std::optional<ProcessingError> m_failure; // the first
+    std::exception_ptr m_other;               // or anything else a band threw
+};
 
 // The folder that the destination folders of `folder` go into.
 const QString &destinationOf(const FolderFiles &folder)
@@ -81,22 +162,8 @@ public:
     // With one thread, files are split one at a time on the run's own.
     Ahead(BatchRun &run, int threads, const std::vector<Entry> &files, const Names &names)
         : m_run(run), m_files(files), m_names(names), m_limit(threads > 1 ? inFlightLimit(threads) : 0),
-          m_byteLimit(kBytesPerCore * coresOf(threads)),
-          m_bytesAfter(files.size()), m_workers(threads > 1 ? threads : 0)
+          m_byteLimit(kBytesPerCore * coresOf(threads)), m_workers(threads > 1 ? threads : 0)
     {
-        for (std::size_t u = files.size(); u-- > 1;)
-            m_bytesAfter[u - 1] = m_bytesAfter[u] + std::max<qint64>(0, files[u].foundSize());
-    }
-
-    // A small image may be split ahead, and so may a large one when the files
-    // after it hold at least as many bytes, for the other threads to split
-    // meanwhile: each file on one thread, as a copy of many files goes
-    // fastest. A large one with less after it (the last, or a single one) has
-    // every thread at its turn, band by band, and none goes ahead of it.
-    bool goesAhead(qsizetype position) const
-    {
-        const qint64 size = m_files[static_cast<std::size_t>(position)].foundSize();
-        return !splitInBands(size) || m_bytesAfter[static_cast<std::size_t>(position)] >= size;
     }
 
     // Every file not yet in place is abandoned; the threads end with this.
@@ -123,8 +190,7 @@ public:
     };
 
     // Starts the files after `turn` that may be split ahead: up to a few per
-    // thread, none beyond one that does not go ahead, none in a folder whose destination
-    // folders are not there yet (they are made in the folder's turn), and none
+    // thread, none in a folder whose destination folders are not there yet (they are made in the folder's turn), and none
     // sharing outputs with a file in flight. Never after a disk filled up.
     void fill(qsizetype turn)
     {
@@ -140,7 +206,7 @@ public:
             const Entry &file = m_files[static_cast<std::size_t>(u)];
             const bool roomForBytes = std::ssize(m_jobs) < m_workers.threads() // a file for each thread, whatever its size
                                       || m_bytesInFlight + file.foundSize() <= m_byteLimit;
-            if (std::ssize(m_jobs) >= m_limit || !roomForBytes || !goesAhead(u) || !destinationsExist(file))
+            if (std::ssize(m_jobs) >= m_limit || !roomForBytes || !destinationsExist(file))
                 return;
             const QStringView key = keyOf(file);
             if (key == current || m_keys.contains(key))
@@ -151,7 +217,7 @@ public:
             m_keys.insert(key);
             m_bytesInFlight += file.foundSize();
             m_jobs.push_back(job);
-            m_workers.post([this, job] { work(*job); });
+            m_workers.post([this, job] { work(job); });
         }
     }
 
@@ -239,33 +305,51 @@ private:
         return QStringView(path).sliced(path.lastIndexOf(QLatin1Char('/')) + 1).chopped(4);
     }
 
-    void work(Job &job)
+    // Plans the file and writes its bands, on this thread and on those that
+    // come free meanwhile; the last of them settles it.
+    void work(const std::shared_ptr<Job> &job)
     {
         int queued = Job::Queued;
-        if (!job.state.compare_exchange_strong(queued, Job::Running))
+        if (!job->state.compare_exchange_strong(queued, Job::Running))
             return;
-        const Entry &file = m_files[static_cast<std::size_t>(job.position)];
+        const Entry &file = m_files[static_cast<std::size_t>(job->position)];
         try {
             // A run under the update rule mostly finds outputs up to date: it reads headers only.
-            const SplitPlan &plan = job.plan.emplace(PlanSplit(file.path(), m_names,
-                                                               file.foundSize(), file.folder->destination,
-                                                               m_run.m_settings.update));
-            job.upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
-            if (plan.result == QLatin1String("OK") && !job.upToDate) {
-                ChannelWriter &written = job.written.emplace(plan, std::initializer_list<int>{0, 1, 2}, m_run.m_outputs);
-                const auto unwanted = [this, &job] {
-                    return job.abandoned || m_run.m_stopRequested || job.position > m_spaceFailedAt;
+            const SplitPlan &plan = job->plan.emplace(PlanSplit(file.path(), m_names, file.foundSize(),
+                                                                file.folder->destination, m_run.m_settings.update));
+            job->upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
+            if (plan.result == QLatin1String("OK") && !job->upToDate) {
+                ChannelWriter &written = job->written.emplace(plan, std::initializer_list<int>{0, 1, 2}, m_run.m_outputs);
+                const auto unwanted = [this, job] {
+                    return job->abandoned || m_run.m_stopRequested || job->position > m_spaceFailedAt;
                 };
-                job.failed = !written.writeAll(unwanted);
-                if (!job.failed)
-                    written.finish();
+                const auto crew = std::make_shared<BandCrew>(written, unwanted,
+                                                             [this, job](const BandCrew &bands) { settle(*job, &bands); });
+                BandCrew::start(crew, m_workers, m_workers.threads() - 1);
+                return;
             }
         } catch (const ProcessingError &error) {
-            job.failed = true;
-            if (error.side() == FaultSide::Destination && IsLackOfSpace(error.error())) {
-                job.lackOfSpace = true;
-                noteNoRoom(job.position);
+            failed(*job, error);
+        } catch (...) {
+            job->failed = true;
+        }
+        settle(*job, nullptr);
+    }
+
+    // The job's work is over, with `bands` written or halted, if it had any:
+    // what failed or was stopped is dropped, what was written made ready to
+    // be put in place.
+    void settle(Job &job, const BandCrew *bands)
+    {
+        try {
+            if (bands) {
+                bands->rethrowFailure();
+                job.failed = !bands->complete();
+                if (!job.failed)
+                    job.written->finish();
             }
+        } catch (const ProcessingError &error) {
+            failed(job, error);
         } catch (...) {
             job.failed = true;
         }
@@ -276,6 +360,15 @@ private:
             job.state = Job::Done;
         }
         m_done.notify_all();
+    }
+
+    void failed(Job &job, const ProcessingError &error)
+    {
+        job.failed = true;
+        if (error.side() == FaultSide::Destination && IsLackOfSpace(error.error())) {
+            job.lackOfSpace = true;
+            noteNoRoom(job.position);
+        }
     }
 
     // No file from `position` on is split ahead any more.
@@ -333,7 +426,6 @@ private:
     const qsizetype m_limit;
     const qint64 m_byteLimit;
     qint64 m_bytesInFlight = 0; // of the sources in flight, as found
-    std::vector<qint64> m_bytesAfter; // of the files after each, as found
     std::deque<std::shared_ptr<Job>> m_jobs; // in flight, in list order
     QSet<QStringView> m_keys;
     QHash<qsizetype, bool> m_destinations;
@@ -620,96 +712,29 @@ void BatchRun::placeInTurn(const std::function<void()> &place)
 namespace {
 
 // The bands of the file whose turn it is, on this thread and on every thread
-// of the pool that is free: its helpers are queued behind the files split
-// ahead meanwhile, and join as threads come free. This thread never runs a task of the
-// pool: it writes only its own file's bands, and once it has no band left, no
-// helper starts any more; those at work are waited for. False when `stop`
-// said so; throws what a band threw.
+// of the pool that comes free: its helpers are queued behind the files split
+// ahead meanwhile. This thread never runs a task of the pool: it writes only
+// its own file's bands, and then waits for those still being written. False
+// when `stop` said so; throws what a band threw.
 bool writeInTurn(ChannelWriter &writer, Workers &workers, const std::function<bool()> &stop)
 {
-    // What the threads share. A helper touches the writer only between
-    // joining the crew and leaving it, and none joins once it is closed:
-    // this frame, which owns the writer, is left only after that.
-    struct Crew
+    struct Latch
     {
-        ChannelWriter &writer;
-        const std::function<bool()> &stop;
-        std::atomic<std::int64_t> next = 0;
-        std::atomic<bool> halted = false; // by a failure or a stop
-        std::mutex lock;                  // guards what follows
-        std::condition_variable idle;
-        std::optional<ProcessingError> failure; // the first, a copy of its own for the run thread
-        std::exception_ptr other;               // or anything else a band threw (no memory, say)
-        int working = 0;
-        bool closed = false;
-
-        void work()
-        {
-            try {
-                for (std::int64_t k; !halted && (k = next++) < writer.bands();) {
-                    if (stop()) {
-                        halted = true;
-                        break;
-                    }
-                    writer.write(k);
-                }
-            } catch (const ProcessingError &error) {
-                const std::lock_guard guard(lock);
-                if (!failure && !other)
-                    failure = error;
-                halted = true;
-            } catch (...) {
-                const std::lock_guard guard(lock);
-                if (!failure && !other)
-                    other = std::current_exception();
-                halted = true;
-            }
-        }
-        // No helper joins from now on; returns once those at work are done.
-        void close()
-        {
-            std::unique_lock guard(lock);
-            closed = true;
-            idle.wait(guard, [this] { return working == 0; });
-        }
-        bool join()
-        {
-            const std::lock_guard guard(lock);
-            working += closed ? 0 : 1;
-            return !closed;
-        }
-        void leave()
-        {
-            const std::lock_guard guard(lock);
-            if (--working == 0)
-                idle.notify_all();
-        }
+        std::mutex lock;
+        std::condition_variable settled;
+        bool done = false;
     };
-    const auto crew = std::make_shared<Crew>(writer, stop);
-    {
-        // However this block is left (a helper that could not be queued,
-        // say), the crew is closed first.
-        const struct Closing
-        {
-            Crew &crew;
-            ~Closing() { crew.close(); }
-        } closing{*crew};
-        const auto helpers = std::min<std::int64_t>(workers.threads(), writer.bands() - 1);
-        for (std::int64_t i = 0; i < helpers; ++i)
-            workers.post([crew] {
-                if (!crew->join())
-                    return;
-                crew->work();
-                crew->leave();
-            });
-        crew->work();
-    }
-    // No helper touches the crew's results any more.
-    if (crew->failure)
-        throw ProcessingError(*crew->failure);
-    if (crew->other)
-        std::rethrow_exception(crew->other);
-    return !crew->halted;
+    const auto latch = std::make_shared<Latch>();
+    const auto crew = std::make_shared<BandCrew>(writer, stop, [latch](const BandCrew &) {
+        const std::lock_guard guard(latch->lock);
+        latch->done = true;
+        latch->settled.notify_all();
+    });
+    BandCrew::start(crew, workers, workers.threads());
+    std::unique_lock guard(latch->lock);
+    latch->settled.wait(guard, [&latch] { return latch->done; });
+    crew->rethrowFailure();
+    return crew->complete();
 }
 
 } // namespace
@@ -806,9 +831,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
                         ahead.dropFrom(turn);
                     ahead.destinationsMade(f);
                 }
-                // No file is split ahead of one that has every thread at its turn.
-                if (ahead.goesAhead(turn))
-                    ahead.fill(turn);
+                ahead.fill(turn);
                 const auto job = ahead.take(turn);
                 // What was split ahead counts only if the source is still as it was then, also
                 // once the user has seen its turn come.

@@ -125,8 +125,8 @@ enum class BatchOutcome {
 // on the calling thread; another thread may ask it to stop.
 //
 // It splits on every core. Sources are split ahead of their turn, on the
-// run's threads, each into three unnamed files; a large one with less after
-// it than its own size has all the threads to itself, band by band. Files are
+// run's threads, each into three unnamed files; a large one's bands go to
+// every thread that comes free meanwhile. Files are
 // put in place strictly in list order, and everything the window and the user
 // see (bars, status, messages, outputs appearing, what a full disk or a stop
 // leaves) is as in a run of one file at a time: each file's turn comes when

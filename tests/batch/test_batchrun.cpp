@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -236,10 +237,17 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a6.bmp")));
 }
 
+// Whose a write is, by the rows it carries (the first also carries the header).
+bool rowsOf(std::size_t count, std::size_t row)
+{
+    return count % row == 0 || (count > 54 && (count - 54) % row == 0);
+}
+
 // Large images go ahead of their turn, each on a thread of its own, as a copy
-// of many files goes fastest: b is written while a is, since as many bytes
-// follow b. The last, with nothing after it, waits for its turn.
-TEST_F(BatchRunTest, ALargeImageGoesAheadOnAThreadOfItsOwnWhenAsMuchFollowsIt)
+// of many files goes fastest, the last one too: c is written while a is. A
+// thread that comes free joins the bands of one still being written: b's
+// first band waits until another thread writes one of its others.
+TEST_F(BatchRunTest, LargeImagesGoAheadAndAThreadThatComesFreeJoinsTheirBands)
 {
     const QString source = folder(QStringLiteral("large"));
     const TestBitmap shapes[] = {{1000, 1400}, {1004, 1400}, {1008, 1400}}; // rows of 3000, 3012, 3024 bytes; five bands
@@ -247,21 +255,33 @@ TEST_F(BatchRunTest, ALargeImageGoesAheadOnAThreadOfItsOwnWhenAsMuchFollowsIt)
     for (int i = 0; i < 3; ++i)
         bitmap(source, names[i] + QStringLiteral(".bmp"), shapes[i]);
     m_window.list = {source};
-    // Whose a write is, by its rows (the first also carries the header).
-    const auto rowsOf = [](std::size_t count, std::size_t row) {
-        return count % row == 0 || (count > 54 && (count - 54) % row == 0);
-    };
-    std::atomic<bool> aBegun = false, bWritten = false, bWhileA = false;
+    std::mutex lock;
+    std::set<std::thread::id> writingB;
+    std::atomic<bool> aBegun = false, bBegun = false, cWritten = false, cWhileA = false, bOnTwo = false;
     SetFault([&](FaultStep step, std::size_t count) {
-        if (step == FaultStep::Write && rowsOf(count, 3012))
-            bWritten = true;
-        if (step == FaultStep::Write && rowsOf(count, 3000) && !aBegun.exchange(true))
-            bWhileA = eventually([&] { return bWritten.load(); });
+        if (step != FaultStep::Write)
+            return 0;
+        if (rowsOf(count, 3024))
+            cWritten = true;
+        if (rowsOf(count, 3012)) {
+            {
+                const std::lock_guard guard(lock);
+                writingB.insert(std::this_thread::get_id());
+            }
+            if (!bBegun.exchange(true))
+                bOnTwo = eventually([&] {
+                    const std::lock_guard guard(lock);
+                    return writingB.size() > 1;
+                });
+        }
+        if (rowsOf(count, 3000) && !aBegun.exchange(true))
+            cWhileA = eventually([&] { return cWritten.load(); });
         return 0;
     });
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
     SetFault({});
-    EXPECT_TRUE(bWhileA);
+    EXPECT_TRUE(cWhileA);
+    EXPECT_TRUE(bOnTwo);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_") + names[i] + QStringLiteral(".bmp")),
                   ReferenceChannelFiles(MakeBitmap(shapes[i])).at('G'));
@@ -273,32 +293,38 @@ TEST_F(BatchRunTest, ALargeImageGoesAheadOnAThreadOfItsOwnWhenAsMuchFollowsIt)
 TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
 {
     using Step = FaultStep;
-    const TestBitmap fiveBands{1000, 1400}; // the last band's rows: 12,000 bytes
     for (const bool duringWrite : {false, true}) {
         SCOPED_TRACE(duringWrite ? "during the last write" : "between bands");
         const QString source = folder(duringWrite ? QStringLiteral("write") : QStringLiteral("band"));
-        // b, with less after it than its own size, is split at its turn, band by band.
-        for (const char *name : {"a.bmp", "b.bmp"})
-            bitmap(source, QLatin1String(name), fiveBands);
+        bitmap(source, QStringLiteral("a.bmp"), {1000, 1400});
+        bitmap(source, QStringLiteral("b.bmp"), {1004, 1400}); // five bands of rows of 3012 bytes, the last of 8 rows
         bitmap(source, QStringLiteral("c.bmp"));
         ASSERT_TRUE(QDir(source).mkdir(QStringLiteral("Green")));
         ASSERT_TRUE(WriteFile(source + QStringLiteral("/Green/G_b.bmp"), "older"));
         m_window.list = {source};
         BatchRun run(m_window, m_platform);
         run.setThreads(kThreads);
-        std::atomic<int> writesOfB = 0; // once b's turn has come
-        m_window.onStatus = [&](const QString &status) {
-            if (status.endsWith(QLatin1String("b.bmp")))
-                SetFault([&](Step step, std::size_t count) {
-                    // Between bands: the first band is written on, and the stop is heard before the next.
-                    if (step == Step::Write && (++writesOfB == 1 ? !duringWrite : duringWrite && count == 12000))
-                        run.requestStop();
-                    return 0;
-                });
+        std::atomic<bool> aPlaced = false;
+        m_window.onFileDone = [&](const QString &path, const QString &) {
+            aPlaced = aPlaced || path.endsWith(QLatin1String("a.bmp"));
         };
+        std::atomic<int> writesOfB = 0;
+        SetFault([&](Step step, std::size_t count) {
+            if (step != Step::Write || !rowsOf(count, 3012))
+                return 0;
+            // b is written once a is in place. Between bands: the bands begun
+            // by then (one per thread at most) are written on, and the stop is
+            // heard before the next.
+            eventually([&] { return aPlaced.load(); });
+            if (++writesOfB == 1 ? !duringWrite : duringWrite && count == 8 * 3012)
+                run.requestStop();
+            return 0;
+        });
         EXPECT_EQ(run.run(), BatchOutcome::Stopped);
         SetFault({});
-        EXPECT_GT(writesOfB, 1);
+        m_window.onFileDone = {};
+        const int allOfB = 3 * (4 * 4 + 1); // pieces of 87 rows in four bands and the last band's 8 rows, three files
+        EXPECT_TRUE(duringWrite ? writesOfB == allOfB : writesOfB <= 3 * 4 * kThreads) << writesOfB;
         EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a.bmp")));
         EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_b.bmp")), QByteArray("older"));
         for (const char *name : {"Red/R_b.bmp", "Blue/B_b.bmp", "Red/R_c.bmp"})
