@@ -320,13 +320,17 @@ private:
             job->upToDate = plan.result == QLatin1String("OK") && m_run.m_settings.update && OutputsUpToDate(plan);
             if (plan.result == QLatin1String("OK") && !job->upToDate) {
                 ChannelWriter &written = job->written.emplace(plan, std::initializer_list<int>{0, 1, 2}, m_run.m_outputs);
-                const auto unwanted = [this, job] {
-                    return job->abandoned || m_run.m_stopRequested || job->position > m_spaceFailedAt;
-                };
-                const auto crew = std::make_shared<BandCrew>(written, unwanted,
-                                                             [this, job](const BandCrew &bands) { settle(*job, &bands); });
-                BandCrew::start(crew, m_workers, m_workers.threads() - 1);
-                return;
+                if (written.bands() > 1) {
+                    const auto crew = std::make_shared<BandCrew>(
+                        written, [this, job] { return unwanted(*job); },
+                        [this, job](const BandCrew &bands) { settle(*job, &bands); });
+                    BandCrew::start(crew, m_workers, m_workers.threads() - 1);
+                    return;
+                }
+                // One band has nothing to share: it is written here.
+                job->failed = unwanted(*job);
+                if (!job->failed)
+                    written.write(0);
             }
         } catch (const ProcessingError &error) {
             failed(*job, error);
@@ -336,18 +340,23 @@ private:
         settle(*job, nullptr);
     }
 
-    // The job's work is over, with `bands` written or halted, if it had any:
-    // what failed or was stopped is dropped, what was written made ready to
-    // be put in place.
+    bool unwanted(const Job &job) const
+    {
+        return job.abandoned || m_run.m_stopRequested || job.position > m_spaceFailedAt;
+    }
+
+    // The job's work is over, with its bands written or halted (`bands`, when
+    // a crew wrote them): what failed or was stopped is dropped, what was
+    // written made ready to be put in place.
     void settle(Job &job, const BandCrew *bands)
     {
         try {
             if (bands) {
                 bands->rethrowFailure();
                 job.failed = !bands->complete();
-                if (!job.failed)
-                    job.written->finish();
             }
+            if (!job.failed && job.written)
+                job.written->finish();
         } catch (const ProcessingError &error) {
             failed(job, error);
         } catch (...) {
