@@ -233,7 +233,7 @@ public:
         int queued = Job::Queued;
         if (job->state.compare_exchange_strong(queued, Job::Cancelled))
             return nullptr;
-        waitUntil([&job] { return job->state == Job::Done; });
+        waitUntil(job->position, [&job] { return job->state == Job::Done; });
         // A disk that filled up keeps what a run of one file at a time keeps:
         // the files in flight after the first that found no room are dropped.
         if (m_spaceFailedAt != kNone)
@@ -259,7 +259,7 @@ public:
         }
         m_next = std::min(m_next, position);
         // Their room is free before the next file is written.
-        waitUntil([&dropped] {
+        waitUntil(kAnyJob, [&dropped] {
             return std::all_of(dropped.begin(), dropped.end(), [](const auto &job) {
                 return job->state == Job::Done || job->state == Job::Cancelled;
             });
@@ -273,6 +273,7 @@ public:
 
 private:
     static constexpr qsizetype kNone = std::numeric_limits<qsizetype>::max();
+    static constexpr qsizetype kAnyJob = -1;
 
     // The cores that `threads` can keep busy.
     static qsizetype coresOf(int threads) { return std::min(threads, std::max(1, QThread::idealThreadCount())); }
@@ -364,11 +365,14 @@ private:
         }
         if (job.failed)
             job.written.reset(); // what a file stopped or failed wrote is not put in place
+        bool awaited = false;
         {
             const std::lock_guard lock(m_doneLock);
             job.state = Job::Done;
+            awaited = m_awaited == job.position || m_awaited == kAnyJob;
         }
-        m_done.notify_all();
+        if (awaited)
+            m_done.notify_all();
     }
 
     void failed(Job &job, const ProcessingError &error)
@@ -388,13 +392,16 @@ private:
                 break;
     }
 
-    // The run's thread waits for the files it needs, and runs nothing of the
-    // pool's meanwhile: a later file stalled on a slow disk never holds up one
-    // that is ready.
-    void waitUntil(const std::function<bool()> &ready)
+    // The run's thread waits for the files it needs (the one at `position`,
+    // or any), and runs nothing of the pool's meanwhile: a later file stalled
+    // on a slow disk never holds up one that is ready. Only the file waited
+    // for wakes it.
+    void waitUntil(qsizetype position, const std::function<bool()> &ready)
     {
         std::unique_lock lock(m_doneLock);
+        m_awaited = position;
         m_done.wait(lock, ready);
+        m_awaited = kNone;
     }
 
     void abandon(Job &job)
@@ -440,8 +447,9 @@ private:
     QHash<qsizetype, bool> m_destinations;
     qsizetype m_next = 0;
     std::atomic<qsizetype> m_spaceFailedAt = kNone;
-    std::mutex m_doneLock; // a job's state turning Done, for waitUntil()
+    std::mutex m_doneLock; // a job's state turning Done, for waitUntil(), and what follows
     std::condition_variable m_done;
+    qsizetype m_awaited = kNone; // the position the run's thread waits for, or kAnyJob
     // Last, so that its threads end before anything they use goes.
     Workers m_workers;
 };

@@ -51,12 +51,12 @@ void Workers::wakeForQueue(std::unique_lock<std::mutex> &lock)
     // While the tasks at work stall, threads beyond the cores take tasks at once.
     const bool takeAtOnce = m_busy + m_woken < m_cores || std::chrono::steady_clock::now() < m_stalledUntil;
     Idle *wake = nullptr;
-    if (!m_idle.empty() && (takeAtOnce || m_watching + m_woken == 0)) {
+    if (!m_idle.empty() && (takeAtOnce || m_watching + m_wokenToWatch == 0)) {
         wake = m_idle.back();
         m_idle.pop_back();
         wake->woken = true;
         wake->toWatch = !takeAtOnce;
-        ++m_woken;
+        ++(takeAtOnce ? m_woken : m_wokenToWatch);
     }
     const bool stopWatching = !wake && takeAtOnce && m_watching > 0;
     lock.unlock();
@@ -91,6 +91,7 @@ void Workers::serve(Idle &idle)
         std::uint64_t drained = 0; // the queue's count of running dry then
     };
     Watch watching;
+    bool watchedLast = false; // rather than ran a task: its caches are cold
     std::unique_lock lock(m_lock);
     const auto watchFromNow = [&] { watching = Watch{true, Clock::now(), processorTime(), m_drained}; };
     // Sleeps, counted among the watchers, until the window ends or a task wants this thread.
@@ -98,6 +99,7 @@ void Workers::serve(Idle &idle)
         ++m_watching;
         m_watch.wait_until(lock, watching.since + kWindow);
         --m_watching;
+        watchedLast = true;
     };
     for (;;) {
         if (m_quitting)
@@ -113,14 +115,21 @@ void Workers::serve(Idle &idle)
                 continue;
             }
             watching.on = false;
-            m_idle.push_back(&idle);
+            // One that only watched is woken last: those that ran tasks are warm.
+            if (std::exchange(watchedLast, false))
+                m_idle.insert(m_idle.begin(), &idle);
+            else
+                m_idle.push_back(&idle);
             idle.wake.wait(lock, [&] { return idle.woken || m_quitting; });
             if (!idle.woken) // quitting
                 return;
             idle.woken = false;
-            --m_woken;
-            if (std::exchange(idle.toWatch, false))
+            if (std::exchange(idle.toWatch, false)) {
+                --m_wokenToWatch;
                 watchFromNow();
+            } else {
+                --m_woken;
+            }
             continue;
         }
         if (m_busy >= m_cores && Clock::now() >= m_stalledUntil) {
@@ -143,6 +152,7 @@ void Workers::serve(Idle &idle)
             m_stalledUntil = now + kStalled;
         }
         watching.on = false;
+        watchedLast = false;
         std::function<void()> task = std::move(m_queue.front());
         m_queue.pop_front();
         ++m_busy;

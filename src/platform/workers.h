@@ -64,6 +64,7 @@ private:
     std::condition_variable m_watch; // for those watching the cores
     int m_busy = 0;     // threads running a task
     int m_woken = 0;    // threads woken for a task and not yet awake
+    int m_wokenToWatch = 0; // threads woken to watch the cores and not yet awake
     int m_watching = 0; // threads beyond the cores watching them for a stall
     std::uint64_t m_drained = 0; // times a thread took the last task queued
     std::chrono::steady_clock::time_point m_stalledUntil; // threads beyond the cores work until then
