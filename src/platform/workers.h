@@ -14,7 +14,8 @@
 // thread outlives a run. They only run what is posted; the thread that made
 // them never runs a task, so that it never waits behind another's work.
 //
-// A task goes to the thread that went idle last, whose caches are still warm.
+// A task goes to the thread that went idle last, whose caches are still warm
+// (one that only watched the cores goes to the back).
 // Threads asked for beyond the cores are for file systems that keep tasks
 // waiting: they start tasks only when every core has one and yet the process
 // has kept the cores less than half busy for a while (kWindow), so that on a
