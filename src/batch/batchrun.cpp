@@ -59,7 +59,10 @@ public:
 
     // Begins on this thread, with up to `helpers` threads of `workers`
     // joining as they come free: they are queued behind the tasks queued
-    // already, and a helper that finds no band left ends at once.
+    // already, and a helper that finds no band left ends at once. A helper
+    // holds the crew only while it works: one still queued once every band
+    // is claimed keeps nothing of the file (its source open, its outputs'
+    // room) alive.
     static void start(const std::shared_ptr<BandCrew> &crew, Workers &workers, int helpers)
     {
         if (crew->m_bands <= 0) {
@@ -68,7 +71,10 @@ public:
         }
         try {
             for (std::int64_t i = 0; i < std::min<std::int64_t>(helpers, crew->m_bands - 1); ++i)
-                workers.post([crew] { crew->work(); });
+                workers.post([weak = std::weak_ptr(crew)] {
+                    if (const auto held = weak.lock())
+                        held->work();
+                });
         } catch (const std::exception &) { // helpers only speed it up: this thread writes whatever is left
         }
         crew->work();
@@ -224,8 +230,12 @@ public:
     // The file of `turn`, split ahead and done with; null when it was not.
     std::shared_ptr<Job> take(qsizetype turn)
     {
-        while (!m_jobs.empty() && m_jobs.front()->position < turn) // files passed over
-            release(m_jobs.front(), true);
+        while (!m_jobs.empty() && m_jobs.front()->position < turn) { // files passed over
+            const std::shared_ptr<Job> passed = m_jobs.front();
+            release(passed, true);
+            if (passed->state == Job::Done)
+                passed->written.reset(); // their room goes now; one still at work drops it itself
+        }
         if (m_jobs.empty() || m_jobs.front()->position != turn)
             return nullptr;
         std::shared_ptr<Job> job = m_jobs.front();

@@ -61,7 +61,7 @@ private:
     int m_cores = 1;
     std::mutex m_lock; // guards what follows
     std::deque<std::function<void()>> m_queue;
-    std::vector<Idle *> m_idle;      // the threads waiting for a task, the last idle last
+    std::vector<Idle *> m_idle;      // the threads waiting for a task, the one to wake next last
     std::condition_variable m_watch; // for those watching the cores
     int m_busy = 0;     // threads running a task
     int m_woken = 0;    // threads woken for a task and not yet awake

@@ -617,6 +617,32 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
                                         .arg(QLatin1String(channel == 'R' ? "Red" : channel == 'G' ? "Green" : "Blue"))
                                         .arg(QLatin1Char(channel))),
                   ReferenceChannelFiles(bytes).at(channel));
+
+    // A large image split ahead whose band finds the disk full is written again at its turn one channel at a time: each file
+    // is linked before the next is written.
+    const QString ahead = folder(QStringLiteral("ahead"));
+    bitmap(ahead, QStringLiteral("a.bmp"));
+    const QByteArray large = MakeBitmap({1004, 1400}); // rows of 3012 bytes, five bands
+    ASSERT_TRUE(WriteFile(ahead + QStringLiteral("/big.bmp"), large));
+    std::atomic<bool> full = false, itsTurn = false, linkedInTurn = false, writtenAfter = false;
+    m_window.onStatus = [&](const QString &status) { itsTurn = status.endsWith(QLatin1String("big.bmp")); };
+    SetFault([&](FaultStep step, std::size_t count) {
+        linkedInTurn = linkedInTurn || (step == FaultStep::Link && itsTurn);
+        if (step == FaultStep::Write && !rowsOf(count, 3012))
+            eventually([&] { return full.load(); }); // a is written once big, ahead, found the disk full
+        if (step != FaultStep::Write || !rowsOf(count, 3012))
+            return 0;
+        writtenAfter = writtenAfter || linkedInTurn;
+        return full.exchange(true) ? 0 : ENOSPC;
+    });
+    m_window.list = {ahead};
+    m_platform.messages.clear();
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    SetFault({});
+    m_window.onStatus = {};
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+    EXPECT_TRUE(writtenAfter);
+    EXPECT_EQ(ReadFile(ahead + QStringLiteral("/Blue/B_big.bmp")), ReferenceChannelFiles(large).at('B'));
 }
 
 TEST_F(BatchRunTest, AFullDiskEndsTheRunAndKeepsSourcesAndOlderOutputs)
