@@ -58,7 +58,11 @@ void ListMatchingFiles(FileSearch &search)
             continue;
         }
         ++search.MatchCount;
-        const QString path = base + TrimNull(data.fileName);
+        // The name up to a NUL, if it holds one (left() of -1 is the whole).
+        const QStringView name = QStringView(data.fileName).left(data.fileName.indexOf(QChar(u'\0')));
+        QString path; // in one allocation
+        path.reserve(base.size() + name.size());
+        path.append(base).append(name);
         // The list ends at this search's latest match, whatever an earlier
         // search left beyond it. Appending keeps the growth amortised.
         const qsizetype index = search.MatchCount - 1;

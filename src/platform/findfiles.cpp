@@ -39,16 +39,37 @@ QString asciiUpper(const QString &name)
 
 } // namespace
 
-bool MatchesPattern(const QString &name, const QString &pattern)
+namespace {
+
+// What a pattern asks of a name, worked out once for a whole listing.
+struct Pattern
 {
-    // "*.*" has always meant every entry, dotted or not.
-    if (pattern == QLatin1String("*.*") || pattern == QLatin1String("*"))
+    explicit Pattern(const QString &pattern)
+        : text(pattern), tail(QStringView(pattern).sliced(std::min<qsizetype>(1, pattern.size())))
+    {
+        // "*.*" has always meant every entry, dotted or not.
+        any = pattern == QLatin1String("*.*") || pattern == QLatin1String("*");
+        // A star and then plain characters, as "*.bmp": the name's end decides.
+        endOnly = pattern.startsWith(QLatin1Char('*')) && !tail.contains(QLatin1Char('*'))
+                  && !tail.contains(QLatin1Char('?'));
+    }
+
+    bool matches(const QString &name) const;
+
+    const QString &text;
+    QStringView tail; // after the first character
+    bool any = false;
+    bool endOnly = false;
+};
+
+bool Pattern::matches(const QString &name) const
+{
+    if (any)
         return true;
-    // A star and then plain characters, as "*.bmp": the name's end decides.
-    const QStringView tail = QStringView(pattern).sliced(std::min<qsizetype>(1, pattern.size()));
-    if (pattern.startsWith(QLatin1Char('*')) && !tail.contains(QLatin1Char('*')) && !tail.contains(QLatin1Char('?')))
+    if (endOnly)
         return name.size() >= tail.size()
                && std::equal(tail.begin(), tail.end(), name.end() - tail.size(), sameLetter);
+    const QString &pattern = text;
     // Greedy match with backtracking to the last star: linear for one star.
     qsizetype n = 0, p = 0, starP = -1, starN = 0;
     while (n < name.size()) {
@@ -70,15 +91,23 @@ bool MatchesPattern(const QString &name, const QString &pattern)
     return p == pattern.size();
 }
 
+} // namespace
+
+bool MatchesPattern(const QString &name, const QString &pattern)
+{
+    return Pattern(pattern).matches(name);
+}
+
 bool FileFinder::findFirst(const QString &path, FindData &data)
 {
     close();
     if (path.isEmpty() || path.endsWith(QLatin1Char('/')))
         return false;
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    const QString pattern = path.mid(slash + 1);
+    const QString patternText = path.mid(slash + 1);
+    const Pattern pattern(patternText);
 
-    if (!hasWildcard(pattern)) {
+    if (!hasWildcard(patternText)) {
         // A plain path is one look-up, not a listing of its folder.
         const QFileInfo info(path);
         if (!info.exists())
@@ -99,7 +128,7 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
             const bool plain = std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
             FindData found;
             found.fileName = plain ? QString::fromLatin1(raw) : QFile::decodeName(entry->d_name);
-            if (!MatchesPattern(found.fileName, pattern))
+            if (!pattern.matches(found.fileName))
                 continue;
             found.undecodable = !plain && QFile::encodeName(found.fileName) != raw;
             bool isDir = entry->d_type == DT_DIR;
