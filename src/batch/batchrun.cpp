@@ -196,7 +196,8 @@ public:
     };
 
     // Starts the files after `turn` that may be split ahead: up to a few per
-    // thread, none in a folder whose destination folders are not there yet (they are made in the folder's turn), and none
+    // thread, none in a folder whose destination folders are not there yet
+    // (they are made in the folder's turn), and none
     // sharing outputs with a file in flight. Never after a disk filled up.
     void fill(qsizetype turn)
     {
