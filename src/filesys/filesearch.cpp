@@ -58,8 +58,7 @@ void ListMatchingFiles(FileSearch &search)
             continue;
         }
         ++search.MatchCount;
-        // The name up to a NUL, if it holds one (left() of -1 is the whole).
-        const QStringView name = QStringView(data.fileName).left(data.fileName.indexOf(QChar(u'\0')));
+        const QString name = TrimNull(data.fileName);
         QString path; // in one allocation
         path.reserve(base.size() + name.size());
         path.append(base).append(name);
