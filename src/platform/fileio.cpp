@@ -277,27 +277,23 @@ void RemoveStaleTemporaries(const QString &folder)
     ::closedir(dir);
 }
 
-// Asked for three times per source, once per channel: the folders of the
-// last few sources are found without hashing their paths.
+// Asked for three times per source, once per channel, from every thread: the
+// folders of the last few sources are found without the lock or a hash.
 OutputSession::Folder &OutputSession::folder(QByteArrayView path)
 {
+    for (const auto &recent : m_recent)
+        if (Folder *const at = recent.load(std::memory_order_acquire); at && at->path == path)
+            return *at;
     const std::lock_guard lock(m_lock);
-    Folder *found = nullptr;
-    auto at = m_recent.begin();
-    for (; at != m_recent.end() && *at && !found; ++at)
-        if ((*at)->path == path)
-            found = *at;
+    const QByteArray key = path.toByteArray();
+    Folder *found = m_folderAt.value(key);
     if (!found) {
-        const QByteArray key = path.toByteArray();
-        found = m_folderAt.value(key);
-        if (!found) {
-            found = &m_folders.emplace_back(path);
-            m_folderAt.insert(key, found);
-        }
-        at = m_recent.end();
+        found = &m_folders.emplace_back(path);
+        m_folderAt.insert(key, found);
     }
-    std::move_backward(m_recent.begin(), at - 1, at); // most recent first
-    m_recent.front() = found;
+    for (std::size_t k = m_recent.size() - 1; k > 0; --k)
+        m_recent[k].store(m_recent[k - 1].load(std::memory_order_relaxed), std::memory_order_release);
+    m_recent.front().store(found, std::memory_order_release);
     return *found;
 }
 

@@ -100,7 +100,9 @@ private:
     std::condition_variable m_opened;
     std::deque<Folder> m_folders;
     QHash<QByteArray, Folder *> m_folderAt;
-    std::array<Folder *, 4> m_recent{}; // the folders asked for last, most recent first
+    // The folders made or found last, newest first, read without the lock:
+    // a folder is never removed before the session goes.
+    std::array<std::atomic<Folder *>, 4> m_recent{};
     QSet<QByteArray> m_named; // named temporary files in use
     int m_opening = 0;        // named files being made just now
     bool m_closed = false;
