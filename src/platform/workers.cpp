@@ -48,6 +48,10 @@ void Workers::post(std::function<void()> task)
 // none does. Otherwise a thread that finishes takes the next. Unlocks.
 void Workers::wakeForQueue(std::unique_lock<std::mutex> &lock)
 {
+    if (m_idle.empty() && m_watching == 0) { // every thread is at work, or woken already
+        lock.unlock();
+        return;
+    }
     // While the tasks at work stall, threads beyond the cores take tasks at once.
     const bool takeAtOnce = m_busy + m_woken < m_cores || std::chrono::steady_clock::now() < m_stalledUntil;
     Idle *wake = nullptr;
