@@ -262,10 +262,10 @@ ChannelFolders::ChannelFolders(const QString &red, const QString &green, const Q
 {
 }
 
-std::array<QByteArray, 3> ChannelFileNames(const QString &source, const QByteArray &encoded,
-                                           const ChannelFolders &folders, const QString &base)
+ChannelNames ChannelFileNames(const QString &source, const QByteArray &encoded, const ChannelFolders &folders,
+                              const QString &base)
 {
-    std::array<QByteArray, 3> names;
+    ChannelNames names;
     // A name that ends in four plain characters ends in their four bytes, and
     // the file system spells the parts of a path as it spells the whole: the
     // names are made from the source's own spelling, without spelling it again.
@@ -273,24 +273,31 @@ std::array<QByteArray, 3> ChannelFileNames(const QString &source, const QByteArr
     const QStringView end = QStringView(source).last(std::min<qsizetype>(4, source.size()));
     if (length < 4 || !IsPlain(end)) {
         for (std::size_t k = 0; k < 3; ++k)
-            names[k] = QFile::encodeName(ChannelFilePath(source, folders.names[k], kChannels[k], base));
+            names.m_names[k] = QFile::encodeName(ChannelFilePath(source, folders.names[k], kChannels[k], base));
         return names;
     }
     const qsizetype slash = LastSlash(encoded);
     const QByteArray spelledBase = base.isEmpty() ? QByteArray() : QFile::encodeName(base) + '/';
     const QByteArrayView folder = base.isEmpty() ? QByteArrayView(encoded).first(slash + 1) : QByteArrayView(spelledBase);
     const QByteArrayView stem = QByteArrayView(encoded).sliced(slash + 1).chopped(4);
-    for (std::size_t k = 0; k < 3; ++k) {
-        const QByteArrayView parts[] = {folder, folders.spelled[k], "/", kPrefixes[static_cast<int>(kChannels[k])],
-                                        stem, ".bmp"};
-        qsizetype size = 0;
-        for (const QByteArrayView part : parts)
+    const auto partsOf = [&](std::size_t k) {
+        return std::array<QByteArrayView, 6>{folder, folders.spelled[k], "/", kPrefixes[static_cast<int>(kChannels[k])],
+                                             stem, ".bmp"};
+    };
+    qsizetype size = 0;
+    for (std::size_t k = 0; k < 3; ++k)
+        for (const QByteArrayView part : partsOf(k))
             size += part.size();
-        QByteArray &name = names[k];
-        name = QByteArray(size, Qt::Uninitialized); // in one allocation
-        char *at = name.data();
-        for (const QByteArrayView part : parts)
+    size += 2; // the NULs after the first two; the block's own ends the third
+    names.m_block = QByteArray(size, Qt::Uninitialized);
+    char *at = names.m_block.data();
+    for (std::size_t k = 0; k < 3; ++k) {
+        const char *const first = at;
+        for (const QByteArrayView part : partsOf(k))
             at = std::copy(part.begin(), part.end(), at);
+        names.m_names[k] = QByteArray::fromRawData(first, at - first);
+        if (k < 2)
+            *at++ = '\0';
     }
     return names;
 }

@@ -78,10 +78,29 @@ struct ChannelFolders
     std::array<QByteArray, 3> spelled;
 };
 
+class ChannelNames;
+
 // ChannelFilePath() of each channel of `folders`, red, green, blue, as the
 // file system spells them, given the source's own spelling.
-std::array<QByteArray, 3> ChannelFileNames(const QString &source, const QByteArray &encoded,
-                                           const ChannelFolders &folders, const QString &base = {});
+ChannelNames ChannelFileNames(const QString &source, const QByteArray &encoded, const ChannelFolders &folders,
+                              const QString &base = {});
+
+// The three channel files of a source, red, green, blue, as the file system
+// spells them, made in one allocation: they are made for every source. Each
+// name may be a view into storage that the object shares with its copies:
+// a name copied out of it is valid only while one of them lives.
+class ChannelNames
+{
+public:
+    const QByteArray &operator[](std::size_t k) const { return m_names[k]; }
+    auto begin() const { return m_names.begin(); }
+    auto end() const { return m_names.end(); }
+
+private:
+    friend ChannelNames ChannelFileNames(const QString &, const QByteArray &, const ChannelFolders &, const QString &);
+    QByteArray m_block;                // the three, each followed by a NUL, when made from the source's spelling
+    std::array<QByteArray, 3> m_names; // views into m_block, or names of their own
+};
 
 // Everything decided about one source before anything is written: the
 // checked header and layout or the refusal, and the three files to write.
@@ -91,7 +110,7 @@ struct SplitPlan
     QString result;                      // "OK" to split, else the refusal text
     BitmapHeader header;                 // of the channel files
     PixelLayout layout;
-    std::array<QByteArray, 3> names;     // the channel files, red, green, blue, as the file system spells them
+    ChannelNames names;                  // the channel files; the writers of the plan use them
     SourceFile file;                     // open while the plan is carried out
     // A small source, read whole as it was planned, into the band buffer of
     // the thread that planned it: its band, written on that thread before
