@@ -51,8 +51,14 @@ ProcessingError writeFailure(const QString &path, int error)
 // space only: nothing in them outlives the band that filled them.
 struct Buffers
 {
+    // The pixels written start on a cache line, after the header too: no
+    // store of the extraction then straddles two lines.
+    static constexpr std::size_t kLine = 64;
+    static constexpr std::size_t kHeaderLead = kLine - kBitmapHeaderBytes % kLine;
+
     std::unique_ptr<std::uint8_t[]> source{new std::uint8_t[kBandBytes]};
-    std::unique_ptr<std::uint8_t[]> output{new std::uint8_t[kOutputBytes]};
+    std::unique_ptr<std::uint8_t[]> outputBytes{new std::uint8_t[kOutputBytes + kHeaderLead + kLine]};
+    std::uint8_t *const output = outputBytes.get() + (kLine - reinterpret_cast<std::uintptr_t>(outputBytes.get()) % kLine);
     std::uint64_t fills = 0; // of `source`, counted, to tell whether a whole small source is still there
 
     std::uint8_t *refill()
@@ -153,7 +159,7 @@ void writeBand(const SplitPlan &plan, const Bands &bands, std::int64_t k, std::s
         for (std::size_t j = 0; j < files.size(); ++j) {
             auto &[index, file] = files[(static_cast<std::size_t>(k) + j) % files.size()];
             const Channel channel = kChannels[index];
-            std::uint8_t *out = kept.output.get();
+            std::uint8_t *out = kept.output + (at == 0 ? Buffers::kHeaderLead : 0);
             std::size_t used = 0;
             if (at == 0) { // the header leads the first write
                 std::memcpy(out, header.data(), header.size());
