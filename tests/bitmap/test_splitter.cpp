@@ -147,7 +147,11 @@ TEST_F(SplitterTest, NamesKeepEverythingButTheLastFourCharacters)
                                 QStringLiteral("/d/.bmp"), QStringLiteral("/d/bmp"), QStringLiteral("x.bmp")})
         for (const QString &base : {QString(), QStringLiteral("/out/图")}) {
             const ChannelFolders folders(QStringLiteral("Röt"), QStringLiteral("Grün"), QStringLiteral("B"));
-            const auto names = ChannelFileNames(path, QFile::encodeName(path), folders, base);
+            ChannelNames names; // a copy holds the names that the one made held: made in one piece, they are shared
+            {
+                const ChannelNames made = ChannelFileNames(path, QFile::encodeName(path), folders, base);
+                names = made;
+            }
             const Channel channels[3] = {Channel::Red, Channel::Green, Channel::Blue};
             for (std::size_t k = 0; k < 3; ++k)
                 EXPECT_EQ(names[k], QFile::encodeName(ChannelFilePath(path, folders.names[k], channels[k], base)))
