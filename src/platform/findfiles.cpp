@@ -5,6 +5,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <numeric>
+#include <vector>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -26,20 +28,6 @@ bool sameLetter(QChar a, QChar b)
     }
     return a.toCaseFolded() == b.toCaseFolded();
 }
-
-// The upper-case form of a name of plain characters, as toUpper() gives it.
-QString asciiUpper(const QString &name)
-{
-    QString upper(name.size(), Qt::Uninitialized);
-    std::transform(name.begin(), name.end(), upper.begin(), [](QChar c) {
-        return c >= u'a' && c <= u'z' ? QChar(c.unicode() - 0x20) : c;
-    });
-    return upper;
-}
-
-} // namespace
-
-namespace {
 
 // What a pattern asks of a name, worked out once for a whole listing.
 struct Pattern
@@ -118,7 +106,11 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
         DIR *dir = ::opendir(QFile::encodeName(folder).constData());
         if (!dir)
             return false;
-        QList<std::pair<QString, FindData>> sorted;
+        // The upper-case forms, one after another in one string, and where
+        // each entry's lies in it: no string of its own per name.
+        QString uppers;
+        std::vector<std::pair<qsizetype, qsizetype>> upperAt;
+        QList<FindData> listed;
         while (const dirent *entry = ::readdir(dir)) {
             const QByteArrayView raw(entry->d_name);
             if (raw == "." || raw == "..")
@@ -137,18 +129,34 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
                 && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0)
                 isDir = S_ISDIR(st.st_mode);
             found.attributes = isDir ? kAttributeDirectory : 0u;
-            sorted.append({plain ? asciiUpper(found.fileName) : found.fileName.toUpper(), std::move(found)});
+            const qsizetype at = uppers.size();
+            if (plain) { // as toUpper() makes it
+                uppers.resize(at + found.fileName.size());
+                std::transform(found.fileName.cbegin(), found.fileName.cend(), uppers.begin() + at, [](QChar c) {
+                    return c >= u'a' && c <= u'z' ? QChar(c.unicode() - 0x20) : c;
+                });
+            } else {
+                uppers.append(found.fileName.toUpper());
+            }
+            upperAt.emplace_back(at, uppers.size() - at);
+            listed.append(std::move(found));
         }
         ::closedir(dir);
         // Upper-case forms compared code by code, as the original desktop
         // lists them; names alike but for case keep a fixed order.
-        std::sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
-            const int upper = a.first.compare(b.first);
-            return upper != 0 ? upper < 0 : a.second.fileName < b.second.fileName;
+        const auto upperOf = [&](qsizetype k) {
+            const auto [at, size] = upperAt[static_cast<std::size_t>(k)];
+            return QStringView(uppers).sliced(at, size);
+        };
+        std::vector<qsizetype> order(upperAt.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+            const int upper = upperOf(a).compare(upperOf(b));
+            return upper != 0 ? upper < 0 : listed[a].fileName < listed[b].fileName;
         });
-        m_entries.reserve(sorted.size());
-        for (auto &entry : sorted)
-            m_entries.append(std::move(entry.second));
+        m_entries.reserve(listed.size());
+        for (const qsizetype k : order)
+            m_entries.append(std::move(listed[k]));
     }
     return findNext(data);
 }
