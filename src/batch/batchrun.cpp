@@ -23,6 +23,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -139,6 +140,34 @@ const QString &destinationOf(const FolderFiles &folder)
 {
     return folder.destination.isEmpty() ? folder.folderPath : folder.destination;
 }
+
+// A run is batch work: for as long as it lasts, its thread and the threads it
+// starts (which take its policy) never preempt one another on waking. The
+// run's thread, woken for each file done, then places it when a core comes
+// free instead of interrupting a writer, and places the files done meanwhile
+// with it. A window's thread still preempts them all. Only a thread of the
+// normal policy is changed, and it gets its own back after the run.
+class BatchScheduling
+{
+public:
+    BatchScheduling() : m_policy(::sched_getscheduler(0))
+    {
+        const sched_param none{};
+        m_changed = m_policy == SCHED_OTHER && ::sched_setscheduler(0, SCHED_BATCH, &none) == 0;
+    }
+    ~BatchScheduling()
+    {
+        const sched_param none{};
+        if (m_changed)
+            ::sched_setscheduler(0, m_policy, &none);
+    }
+    BatchScheduling(const BatchScheduling &) = delete;
+    BatchScheduling &operator=(const BatchScheduling &) = delete;
+
+private:
+    const int m_policy;
+    bool m_changed = false;
+};
 
 // One source of the run, in list order.
 struct Entry
@@ -838,6 +867,7 @@ BatchOutcome BatchRun::process(const QList<FolderFiles> &work, qsizetype total, 
     for (qsizetype f = 0; f < work.size(); ++f)
         for (qsizetype i = 0; i < work[f].filePaths.size(); ++i)
             files.push_back({&work[f], f, i});
+    const BatchScheduling batch; // before the threads start, so that they take it
     Ahead ahead(*this, m_threads > 0 ? m_threads : std::max(1, QThread::idealThreadCount()), files, names);
 
     qsizetype started = 0;

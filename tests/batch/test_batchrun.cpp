@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -150,7 +151,12 @@ TEST_F(BatchRunTest, ProgressStatusAndCaptionFollowEveryFileInListOrder)
             if (status != QLatin1String("Ready...") && QFile::exists(first + QStringLiteral("/Blue/B_%1.bmp").arg(QLatin1String(name))))
                 splitWhenShown.append(status.right(5) + QLatin1String(name));
     };
+    // The run is batch work, which preempts no thread of its own; its thread gets its own policy back.
+    QList<int> policies;
+    m_window.onFileDone = [&](const QString &, const QString &) { policies.append(::sched_getscheduler(0)); };
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    EXPECT_EQ(policies, QList<int>(5, SCHED_BATCH));
+    EXPECT_EQ(::sched_getscheduler(0), SCHED_OTHER);
 
     QStringList expected{QStringLiteral("caption:Prismora - Processing...")};
     expected += step(0, 20, QStringLiteral("y.bmp"));
