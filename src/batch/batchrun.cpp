@@ -481,17 +481,20 @@ private:
     const Names &m_names;
     const qsizetype m_limit;
     const qint64 m_byteLimit;
-    qint64 m_bytesInFlight = 0; // of the sources in flight, as found
+    // What the run's thread alone writes, for each file, lies on cache lines
+    // apart from what the other threads read for each file (above, and the
+    // space failure below), so that they do not keep taking them from it.
+    alignas(64) qint64 m_bytesInFlight = 0; // of the sources in flight, as found
     std::deque<std::shared_ptr<Job>> m_jobs; // in flight, in list order
     QSet<QStringView> m_keys;
     QHash<qsizetype, bool> m_destinations;
     qsizetype m_next = 0;
-    std::atomic<qsizetype> m_spaceFailedAt = kNone;
-    std::mutex m_doneLock; // a job's state turning Done, for waitUntil(), and what follows
+    alignas(64) std::atomic<qsizetype> m_spaceFailedAt = kNone;
+    alignas(64) std::mutex m_doneLock; // a job's state turning Done, for waitUntil(), and what follows
     std::condition_variable m_done;
     qsizetype m_awaited = kNone; // the position the run's thread waits for, or kAnyJob
     // Last, so that its threads end before anything they use goes.
-    Workers m_workers;
+    alignas(64) Workers m_workers;
 };
 
 BatchRun::BatchRun(BatchWindow &window, Platform &platform) : m_window(window), m_platform(platform) {}

@@ -195,8 +195,10 @@ private:
     Platform &m_platform;
     int m_threads = 0;
     RunSettings m_settings;
-    std::atomic<bool> m_stopRequested = false;
-    int m_problems = 0;
+    // Read by every thread for each file, and so on a cache line of its own:
+    // what the run's thread writes for each file lies apart from it.
+    alignas(64) std::atomic<bool> m_stopRequested = false;
+    alignas(64) int m_problems = 0;
     std::atomic<int> m_split = 0; // files put in place
     int m_splitFolders = 0; // folders they came from
     QString m_error;        // that ended the run

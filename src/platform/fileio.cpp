@@ -338,7 +338,8 @@ int OutputSession::linkDescriptor(int fd, const QByteArray &to)
 {
     if (m_descriptorLinks != 0) {
         if (::linkat(fd, "", AT_FDCWD, to.constData(), AT_EMPTY_PATH) == 0) {
-            m_descriptorLinks = 1;
+            if (m_descriptorLinks != 1) // written once: the other threads read beside it
+                m_descriptorLinks = 1;
             return 0;
         }
         // Without the capability the answer is ENOENT, as for a folder gone.
