@@ -281,10 +281,12 @@ void RemoveStaleTemporaries(const QString &folder)
 // folders of the last few sources are found without the lock or a hash.
 OutputSession::Folder &OutputSession::folder(QByteArrayView path)
 {
-    for (const auto &recent : m_recent)
-        if (Folder *const at = recent.load(std::memory_order_acquire); at && at->path == path)
-            return *at;
+    if (Folder *const recent = recentFolder(path))
+        return *recent;
     const std::lock_guard lock(m_lock);
+    // Another thread may have made it recent meanwhile: it is not listed twice.
+    if (Folder *const recent = recentFolder(path))
+        return *recent;
     const QByteArray key = path.toByteArray();
     Folder *found = m_folderAt.value(key);
     if (!found) {
@@ -295,6 +297,14 @@ OutputSession::Folder &OutputSession::folder(QByteArrayView path)
         m_recent[k].store(m_recent[k - 1].load(std::memory_order_relaxed), std::memory_order_release);
     m_recent.front().store(found, std::memory_order_release);
     return *found;
+}
+
+OutputSession::Folder *OutputSession::recentFolder(QByteArrayView path) const
+{
+    for (const auto &recent : m_recent)
+        if (Folder *const at = recent.load(std::memory_order_acquire); at && at->path == path)
+            return at;
+    return nullptr;
 }
 
 // A named temporary file about to be made: refused once the process is

@@ -90,6 +90,7 @@ private:
     };
 
     Folder &folder(QByteArrayView path);
+    Folder *recentFolder(QByteArrayView path) const;
     bool beginNaming(const QByteArray &name);
     bool endNaming(const QByteArray &name, bool made);
     void stopUsingName(const QByteArray &name);
@@ -132,7 +133,9 @@ public:
     AtomicOutputFile &operator=(const AtomicOutputFile &) = delete;
 
     bool create(const QString &finalPath);
-    // The same, with the path as the file system spells it.
+    // The same, with the path as the file system spells it. The name is
+    // copied as QByteArray copies: a view (QByteArray::fromRawData), such as
+    // a plan's channel names, must outlive this file.
     bool create(const QByteArray &finalName);
     // Writes `count` bytes at `offset`. Several threads may write one file at
     // once, at different places. Returns 0 or the error number; a failure
