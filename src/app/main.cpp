@@ -1,15 +1,17 @@
 #include "app/commandline.h"
-#include "batch/batchrun.h"
+#include "app/window.h"
 #include "platform/fileio.h"
-#include "platform/qtplatform.h"
-#include "ui/main/frmmain.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 
-#include <chrono>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +29,28 @@ void preferUtf8Locale()
     ::setenv(all && *all ? "LC_ALL" : "LC_CTYPE", "C.UTF-8", 1);
 }
 
+// The window module: beside the program in a build, in its folder of
+// libraries once installed, wherever the two were put.
+int runWindow(int argc, char *argv[])
+{
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string program = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : std::string();
+    const std::string folder = program.substr(0, program.rfind('/') + 1);
+    std::string module = folder + kWindowModule;
+    if (::access(module.c_str(), F_OK) != 0)
+        module = folder + PRISMORA_INSTALLED_WINDOW_MODULE; // as installed
+    const char *error = "the program's own folder is unknown";
+    if (void *loaded = folder.empty() ? nullptr : ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        if (const auto run = reinterpret_cast<RunWindowEntry>(::dlsym(loaded, kRunWindowEntry)))
+            return run(argc, argv);
+    }
+    if (!folder.empty())
+        error = ::dlerror();
+    std::fprintf(stderr, "prismora: cannot open the window: %s\n", error);
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -37,22 +61,5 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         return RunCommandLine(QCoreApplication::arguments());
     }
-    Q_INIT_RESOURCE(resources);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Prismora"));
-    QApplication::setApplicationName(QStringLiteral("Prismora"));
-    QApplication::setApplicationVersion(QStringLiteral(PRISMORA_VERSION_TEXT));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/prismora-256.png")));
-
-    QtPlatform platform;
-    frmMain window(platform);
-    if (window.endedAtStartup())
-        return 0;
-    window.show();
-    const int code = app.exec();
-    // Closed mid-run: the files not yet in place are abandoned, not waited
-    // for, and the program ends within five seconds whatever a disk does.
-    if (window.runInProgress())
-        SettleAndExit(window.abandonRunForExit(), code, std::chrono::milliseconds(4000));
-    return code;
+    return runWindow(argc, argv);
 }

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -263,6 +264,41 @@ TEST(CommandLine, ExitCodesMessagesAndOutputs)
     }
 }
 
+// Without arguments the program loads its window module and shows the
+// window; here it meets another instance, as a second start from the desktop
+// does, and ends at once. Without the module beside it, or installed, it says
+// why it cannot show the window.
+TEST(CommandLine, WithoutArgumentsTheWindowOpensFromItsModule)
+{
+    QTemporaryDir scratch;
+    ASSERT_TRUE(QFile::setPermissions(scratch.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QLockFile running(scratch.filePath(QStringLiteral("prismora.lock"))); // held by this live process
+    ASSERT_TRUE(running.tryLock(0));
+    const QString alone = scratch.filePath(QStringLiteral("alone/prismora"));
+    ASSERT_TRUE(QDir(scratch.path()).mkpath(QStringLiteral("alone")));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(PRISMORA_BINARY), alone));
+    for (const QString &program : {QStringLiteral(PRISMORA_BINARY), alone}) {
+        SCOPED_TRACE(program.toStdString());
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), scratch.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), scratch.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        child.setProcessEnvironment(env);
+        child.start(program, {});
+        ASSERT_TRUE(child.waitForFinished(30000));
+        const QString err = QString::fromUtf8(child.readAllStandardError());
+        if (program == alone) {
+            EXPECT_EQ(child.exitCode(), 1);
+            EXPECT_TRUE(err.startsWith(QStringLiteral("prismora: cannot open the window: "))) << err.toStdString();
+        } else {
+            EXPECT_EQ(child.exitCode(), 0);
+            EXPECT_EQ(err, QString());
+        }
+    }
+}
+
 // Outputs mirrored under an output root: sources that cannot be written, and
 // the two errors of its own.
 TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
@@ -366,6 +402,9 @@ TEST(CommandLine, AWatchSplitsWhatArrivesOnceItIsComplete)
             EXPECT_EQ(ReadFile(w + QStringLiteral("/Blue/B_") + name), reference.at('B')) << name.toStdString();
         };
         ASSERT_TRUE(awaitLine(QStringLiteral("a.bmp"))); // the first pass is over: the folder is watched
+        // The command line starts without the window's toolkit.
+        const QByteArray maps = ReadFile(QStringLiteral("/proc/%1/maps").arg(child.processId()));
+        EXPECT_TRUE(maps.contains("libQt6Core") && !maps.contains("libQt6Gui")) << maps.toStdString();
         if (signal == SIGINT) {
             // Written in two halves a second apart: nothing before its close.
             const QByteArray bytes = MakeBitmap({.width = 300, .height = 200, .seed = 3});

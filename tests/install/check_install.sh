@@ -25,13 +25,22 @@ if command -v appstreamcli >/dev/null; then
     appstreamcli validate --no-net --pedantic "$metainfo"
 fi
 
+# The installed program opens its window from the module it was installed
+# with: here it meets an instance already running, this shell, and ends.
+runtime=$(mktemp -d)
+trap 'rm -rf "$prefix" "$packages" "$runtime"' EXIT
+printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" >"$runtime/prismora.lock"
+opened=$(env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$runtime" QT_QPA_PLATFORM=offscreen \
+    timeout 60 "$prefix/bin/prismora" 2>&1) || { echo "the installed window does not open: $opened"; exit 1; }
+[ -z "$opened" ] || { echo "the installed window says: $opened"; exit 1; }
+
 # The watch's user unit: systemd takes it, with the folder its instance names.
 unit=$prefix/lib/systemd/user/prismora-watch@.service
 grep -qx 'ExecStart=/usr/bin/prismora --process --watch --recursive %f' "$unit"
 grep -qx 'Restart=on-failure' "$unit"
 if command -v systemd-analyze >/dev/null; then
     units=$(mktemp -d)
-    trap 'rm -rf "$prefix" "$packages" "$units"' EXIT
+    trap 'rm -rf "$prefix" "$packages" "$runtime" "$units"' EXIT
     mkdir -m 700 "$units/run"
     # Verified as installed, but for the program, which is in the scratch prefix.
     sed "s|/usr/bin/prismora|$prefix/bin/prismora|" "$unit" >"$units/prismora-watch@.service"
