@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <fcntl.h>
@@ -159,11 +160,36 @@ TEST_F(BatchRunTest, ProgressStatusAndCaptionFollowEveryFileInListOrder)
         batchAllowed = ::sched_setscheduler(0, SCHED_BATCH, &priority) == 0;
     }).join();
     const int before = ::sched_getscheduler(0);
+    const int during = batchAllowed && before == SCHED_OTHER ? SCHED_BATCH : before;
+    // So does every thread that writes, the pool's too: while the first file
+    // of a folder is done, its later ones are split ahead, by the pool.
+    std::mutex writersLock;
+    std::map<std::thread::id, int> writers;
+    const auto aheadOnThePool = [&] {
+        const std::lock_guard lock(writersLock);
+        return writers.size() > writers.count(std::this_thread::get_id());
+    };
+    SetFault([&](FaultStep step, std::size_t) {
+        if (step == FaultStep::Write) {
+            const std::lock_guard lock(writersLock);
+            writers.emplace(std::this_thread::get_id(), ::sched_getscheduler(0));
+        }
+        return 0;
+    });
     QList<int> policies;
-    m_window.onFileDone = [&](const QString &, const QString &) { policies.append(::sched_getscheduler(0)); };
+    bool splitAhead = false;
+    m_window.onFileDone = [&](const QString &path, const QString &) {
+        policies.append(::sched_getscheduler(0));
+        if (path.endsWith(QLatin1String("A.bmp")))
+            splitAhead = eventually(aheadOnThePool);
+    };
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
-    EXPECT_EQ(policies, QList<int>(5, batchAllowed && before == SCHED_OTHER ? SCHED_BATCH : before));
+    SetFault({});
+    EXPECT_EQ(policies, QList<int>(5, during));
     EXPECT_EQ(::sched_getscheduler(0), before);
+    EXPECT_TRUE(splitAhead);
+    for (const auto &[thread, policy] : writers)
+        EXPECT_EQ(policy, during);
 
     QStringList expected{QStringLiteral("caption:Prismora - Processing...")};
     expected += step(0, 20, QStringLiteral("y.bmp"));
@@ -333,7 +359,9 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
                 run.requestStop();
             return 0;
         });
+        const int policy = ::sched_getscheduler(0);
         EXPECT_EQ(run.run(), BatchOutcome::Stopped);
+        EXPECT_EQ(::sched_getscheduler(0), policy); // a stopped run gives its thread's policy back too
         SetFault({});
         m_window.onFileDone = {};
         const int allOfB = 3 * (4 * 4 + 1); // pieces of 87 rows in four bands and the last band's 8 rows, three files
