@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <dlfcn.h>
+#include <sys/auxv.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -33,9 +34,14 @@ void preferUtf8Locale()
 // libraries once installed, wherever the two were put.
 int runWindow(int argc, char *argv[])
 {
+    // The program as the system ran it, or, without /proc, as it was named to the system.
     char self[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string program = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : std::string();
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self);
+    std::string program;
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof self)
+        program.assign(self, static_cast<std::size_t>(length));
+    else if (const auto named = reinterpret_cast<const char *>(::getauxval(AT_EXECFN)); named && ::realpath(named, self))
+        program = self;
     const std::string folder = program.substr(0, program.rfind('/') + 1);
     std::string module = folder + kWindowModule;
     if (::access(module.c_str(), F_OK) != 0)
