@@ -30,7 +30,7 @@ fi
 runtime=$(mktemp -d)
 trap 'rm -rf "$prefix" "$packages" "$runtime"' EXIT
 printf '%s\n%s\n%s\n' $$ "$(basename "$(readlink /proc/$$/exe)")" "$(uname -n)" >"$runtime/prismora.lock"
-opened=$(env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$runtime" QT_QPA_PLATFORM=offscreen \
+opened=$(env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$runtime" QT_QPA_PLATFORM=offscreen \
     timeout 60 "$prefix/bin/prismora" 2>&1) || { echo "the installed window does not open: $opened"; exit 1; }
 [ -z "$opened" ] || { echo "the installed window says: $opened"; exit 1; }
 
