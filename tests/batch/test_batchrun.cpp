@@ -455,7 +455,9 @@ TEST_F(BatchRunTest, ErrorsEndTheRunWithAProcessingErrorAndKeepFinishedFiles)
         m_window.red = c.red;
         m_window.events.clear();
         m_platform.messages.clear();
+        const int policy = ::sched_getscheduler(0);
         EXPECT_EQ(m_run.run(), BatchOutcome::Failed);
+        EXPECT_EQ(::sched_getscheduler(0), policy); // a run that fails gives its thread's policy back too
         SetFault({});
         EXPECT_EQ(atRename, c.red == QLatin1String("Red") ? 9 : -1);
         expectProcessingError(c.expected.arg(source));
