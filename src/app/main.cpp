@@ -43,9 +43,9 @@ int runWindow(int argc, char *argv[])
     else if (const auto named = reinterpret_cast<const char *>(::getauxval(AT_EXECFN)); named && ::realpath(named, self))
         program = self;
     const std::string folder = program.substr(0, program.rfind('/') + 1);
-    std::string module = folder + kWindowModule;
+    std::string module = folder + PRISMORA_WINDOW_MODULE; // as a build puts it
     if (::access(module.c_str(), F_OK) != 0)
-        module = folder + PRISMORA_INSTALLED_WINDOW_MODULE; // as installed
+        module = folder + PRISMORA_INSTALLED_MODULE_FOLDER PRISMORA_WINDOW_MODULE; // as installed
     const char *error = "the program's own folder is unknown";
     if (void *loaded = folder.empty() ? nullptr : ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {
         if (const auto run = reinterpret_cast<RunWindowEntry>(::dlsym(loaded, kRunWindowEntry)))

@@ -6,5 +6,3 @@
 extern "C" int PrismoraRunWindow(int argc, char *argv[]);
 using RunWindowEntry = decltype(&PrismoraRunWindow);
 inline constexpr char kRunWindowEntry[] = "PrismoraRunWindow";
-// Its file, as a build puts it beside the program.
-inline constexpr char kWindowModule[] = "prismora-window.so";
