@@ -1,15 +1,16 @@
 // prismora-bench: runs the batch run headless over the given folders, as if
 // they were listed in the main window, and reports the throughput. With
-// --floor it first times three copy floors on the same file system: a plain
-// copy of every source, three times over; the strict floor, which reads each
-// source once and writes it three times, as the splitter's work is; and the
+// --floor it first times five floors on the same file system: a plain copy
+// of every source, three times over; the strict floor, which reads each
+// source once and writes it three times, as the splitter's work is; the
 // strict floor on as many threads as the run has, the sources dealt out to
 // them in turn, which is what the machine can do; that once more with each
 // output an unnamed file linked into place when complete, as the run writes
 // them; and that with each piece's channel taken out before it is written,
-// which is all a split must do. The floors use plain system calls and one
-// buffer per thread. The floors and the run are each timed the best of two
-// rounds, the run's outputs removed in between.
+// which is all a split must do. The floors use plain system calls and the
+// buffers of one piece per thread. Each floor, and the run, is timed the best
+// of two rounds, each round after the file systems have written back the one
+// before.
 
 #include "batch/batchrun.h"
 #include "batch/headless.h"
@@ -27,6 +28,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,32 +40,43 @@
 
 namespace {
 
-// The files the run will meet, found the way the run finds them, and the
-// channel files it will write for them.
-QStringList sourceFiles(const QStringList &folders, const RunSettings &settings, const QStringList &names,
-                        std::vector<QByteArray> *outputs)
+// The channel files the run will write for the files it meets.
+std::vector<QByteArray> channelFiles(const QList<FolderFiles> &work, const QStringList &names)
 {
-    qsizetype total = 0;
-    QStringList files;
+    std::vector<QByteArray> outputs;
     const ChannelFolders channels(names[0], names[1], names[2]);
-    for (const FolderFiles &folder : FolderWalk(settings, names).collect(folders, &total)) {
-        files += folder.filePaths;
+    for (const FolderFiles &folder : work)
         for (const QString &file : folder.filePaths)
             for (const QByteArray &name : ChannelFileNames(file, QFile::encodeName(file), channels, folder.destination))
-                outputs->emplace_back(name.constData(), name.size()); // a copy: the names are views
-    }
-    return files;
+                outputs.emplace_back(name.constData(), name.size()); // a copy: the names are views
+    return outputs;
 }
 
-bool exists(const QByteArray &path)
+// Whether `path` may be there: only a name known to be missing is not.
+bool mayExist(const QByteArray &path)
 {
     struct stat st {};
-    return ::lstat(path.constData(), &st) == 0;
+    return ::lstat(path.constData(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
 QByteArray folderOf(const QByteArray &path)
 {
     return path.left(path.lastIndexOf('/'));
+}
+
+// The folders missing now that `outputs` would go into, theirs among them,
+// the deepest first.
+std::vector<QByteArray> missingFolders(const std::vector<QByteArray> &outputs)
+{
+    QSet<QByteArray> missing;
+    for (const QByteArray &output : outputs)
+        for (QByteArray folder = folderOf(output); !folder.isEmpty() && !missing.contains(folder) && !mayExist(folder);
+             folder = folderOf(folder))
+            missing.insert(folder);
+    std::vector<QByteArray> deepestFirst(missing.begin(), missing.end());
+    std::sort(deepestFirst.begin(), deepestFirst.end(),
+              [](const QByteArray &a, const QByteArray &b) { return a.size() > b.size(); });
+    return deepestFirst;
 }
 
 enum class Floor {
@@ -76,9 +90,9 @@ enum class Floor {
 // targets, with plain system calls and the caller's one buffer, and the
 // channel's buffer after it in a split.
 bool copyFile(Floor floor, const QByteArray &from, const QByteArray &folder, const QByteArray (&targets)[3],
-              char *buffer, std::size_t size)
+              std::uint8_t *buffer, std::uint8_t *channel, std::size_t size)
 {
-    auto *const piece = reinterpret_cast<std::uint8_t *>(buffer);
+    constexpr Channel kChannels[3] = {Channel::Red, Channel::Green, Channel::Blue};
     const bool unnamed = floor == Floor::Atomic || floor == Floor::Split;
     const int passes = floor == Floor::Plain ? 3 : 1;
     for (int pass = 0; pass < passes; ++pass) {
@@ -96,10 +110,10 @@ bool copyFile(Floor floor, const QByteArray &from, const QByteArray &folder, con
         for (ssize_t got; ok && (got = ::read(in, buffer, size)) != 0;) {
             ok = got > 0;
             for (int k = first; k < last && ok; ++k) {
-                const std::uint8_t *out = piece;
-                if (floor == Floor::Split) {
-                    ExtractChannel(piece, piece + size, static_cast<std::size_t>(got) / 3, static_cast<Channel>(k));
-                    out = piece + size;
+                const std::uint8_t *out = buffer;
+                if (floor == Floor::Split) { // a piece's last byte or two may be another pixel's: the cost is the same
+                    ExtractChannel(buffer, channel, static_cast<std::size_t>(got) / 3, kChannels[k]);
+                    out = channel;
                 }
                 ok = ::write(outs[k], out, static_cast<std::size_t>(got)) == got;
             }
@@ -120,7 +134,8 @@ bool copyFile(Floor floor, const QByteArray &from, const QByteArray &folder, con
 }
 
 // Seconds to copy every file into a scratch folder beside it as `floor` says,
-// on `threads` threads, thread k taking files k, k + threads, ...
+// on `threads` threads, thread k taking files k, k + threads, ..., once
+// nothing earlier is left to write back.
 double timeCopyFloor(const QStringList &files, Floor floor, int threads)
 {
     constexpr std::size_t kBuffer = std::size_t{256} << 10;
@@ -145,13 +160,17 @@ double timeCopyFloor(const QStringList &files, Floor floor, int threads)
         copies.push_back({QFile::encodeName(files[index]), to, {to + "/R_" + number, to + "/G_" + number, to + "/B_" + number}});
     }
     const auto copyShare = [&](std::size_t first) {
-        const auto buffer = std::make_unique<char[]>(2 * kBuffer);
+        // A channel starts on a cache line, as the run's do.
+        const auto buffers = std::make_unique_for_overwrite<std::uint8_t[]>(2 * kBuffer + 64);
+        std::uint8_t *const after = buffers.get() + kBuffer;
+        std::uint8_t *const channel = after + (64 - reinterpret_cast<std::uintptr_t>(after) % 64);
         for (std::size_t index = first; index < copies.size(); index += static_cast<std::size_t>(threads)) {
             const Copy &copy = copies[index];
-            if (!copyFile(floor, copy.from, copy.folder, copy.targets, buffer.get(), kBuffer))
+            if (!copyFile(floor, copy.from, copy.folder, copy.targets, buffers.get(), channel, kBuffer))
                 std::fprintf(stderr, "floor: cannot copy %s\n", copy.from.constData());
         }
     };
+    ::sync();
     QElapsedTimer timer;
     timer.start();
     std::vector<std::thread> helpers;
@@ -205,9 +224,12 @@ int main(int argc, char *argv[])
     // The listing alone, which the run does too and the floors are spared.
     QElapsedTimer listing;
     listing.start();
-    std::vector<QByteArray> outputs;
-    const QStringList files = sourceFiles(folders, settings, names, &outputs);
+    qsizetype total = 0;
+    const QList<FolderFiles> work = FolderWalk(settings, names).collect(folders, &total);
     const double listSeconds = static_cast<double>(listing.nsecsElapsed()) / 1e9;
+    QStringList files;
+    for (const FolderFiles &folder : work)
+        files += folder.filePaths;
     qint64 bytes = 0;
     for (const QString &file : files)
         bytes += QFileInfo(file).size();
@@ -223,25 +245,20 @@ int main(int argc, char *argv[])
     const double atomicSeconds = withFloor ? bestOfTwo(Floor::Atomic, threads) : 0.0;
     const double splitSeconds = withFloor ? bestOfTwo(Floor::Split, threads) : 0.0;
 
-    // The run is timed twice as well, the first round's outputs and the
-    // folders it made removed before the second, when that gives the second
-    // the first's work: when no output was there before, and no update rule
-    // passes over what the first wrote. Else it is timed once.
-    const bool fresh = !settings.update && std::none_of(outputs.begin(), outputs.end(), exists);
-    QSet<QByteArray> unmade; // the folders the run will make, its destinations' among them
-    for (const QByteArray &output : outputs)
-        for (QByteArray folder = folderOf(output); !folder.isEmpty() && !unmade.contains(folder) && !exists(folder);
-             folder = folderOf(folder))
-            unmade.insert(folder);
-    std::vector<QByteArray> madeFolders(unmade.begin(), unmade.end());
-    std::sort(madeFolders.begin(), madeFolders.end(),
-              [](const QByteArray &a, const QByteArray &b) { return a.size() > b.size(); });
+    // The run is timed twice as well when none of its outputs was there
+    // before, the first round's outputs and the folders it made removed in
+    // between, so that the second does the first's work (the folders must be
+    // quiet meanwhile). A second round that does not complete does not count.
+    const std::vector<QByteArray> outputs = channelFiles(work, names);
+    const bool fresh = std::none_of(outputs.begin(), outputs.end(), mayExist);
+    const std::vector<QByteArray> madeFolders = fresh ? missingFolders(outputs) : std::vector<QByteArray>();
     const auto timeRun = [&](BatchOutcome *outcome) {
         ConsolePlatform platform;
         HeadlessWindow window(names, folders);
         BatchRun run(window, platform);
         run.setThreads(threads);
         run.setSettings(settings);
+        ::sync();
         QElapsedTimer timer;
         timer.start();
         *outcome = run.run();
@@ -253,10 +270,13 @@ int main(int argc, char *argv[])
     if (fresh && outcome == BatchOutcome::Completed) {
         for (const QByteArray &output : outputs)
             ::unlink(output.constData());
-        for (const QByteArray &folder : madeFolders) // the deepest first
-            ::rmdir(folder.constData());             // left alone if something else is in it
-        seconds = std::min(seconds, timeRun(&outcome));
-        rounds = 2;
+        for (const QByteArray &folder : madeFolders)
+            ::rmdir(folder.constData()); // left alone if something else is in it
+        const double again = timeRun(&outcome);
+        if (outcome == BatchOutcome::Completed) {
+            seconds = std::min(seconds, again);
+            rounds = 2;
+        }
     }
 
     const auto mbps = [bytes](double s) { return s > 0 ? static_cast<double>(bytes) / 1e6 / s : 0.0; };
