@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -367,6 +368,65 @@ TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
         EXPECT_EQ(found, expected);
         ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro"))).constData(), 0755);
         ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro/sub"))).constData(), 0755);
+    }
+}
+
+// The bench times the run a second time only where the first round made
+// everything it wrote: what was there before is never taken away.
+TEST(Bench, TimesTheRunAgainOnlyOverWhatItsFirstRoundMade)
+{
+    struct BenchCase
+    {
+        const char *name;
+        QStringList args;   // "{dir}" stands for the scratch folder
+        QStringList before; // files there before, below {dir}
+        int rounds;
+        QString outputs; // the folder below {dir} that the channel folders go into
+    };
+    const BenchCase cases[] = {
+        {"nothing there before", {}, {}, 2, "s"},
+        {"a destination folder with a file of its own", {}, {"s/Red/notes.txt"}, 2, "s"},
+        {"an output there before", {}, {"s/Green/G_x.bmp"}, 1, "s"},
+        {"the update rule, with an output there before", {"--update"}, {"s/Blue/B_x.bmp"}, 1, "s"},
+        {"the update rule, with nothing there before", {"--update"}, {}, 2, "s"},
+        {"an output root, not there yet", {"--output", "{dir}/out/deep"}, {}, 2, "out/deep/s"},
+    };
+    for (const BenchCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir scratch;
+        const QDir dir(scratch.path());
+        const QByteArray source = MakeBitmap({.width = 5, .height = 3});
+        ASSERT_TRUE(dir.mkpath(QStringLiteral("s")) && WriteFile(dir.filePath(QStringLiteral("s/x.bmp")), source));
+        QStringList expected{QStringLiteral("s/x.bmp")};
+        for (const QString &file : c.before) {
+            ASSERT_TRUE(dir.mkpath(QFileInfo(file).path()) && WriteFile(dir.filePath(file), "mine"));
+            expected.append(file);
+        }
+        QProcess child;
+        QStringList args;
+        for (const QString &arg : c.args + QStringList{QStringLiteral("{dir}/s")})
+            args.append(QString(arg).replace(QStringLiteral("{dir}"), dir.path()));
+        child.start(QStringLiteral(PRISMORA_BENCH), args);
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitCode(), 0);
+        EXPECT_TRUE(child.readAllStandardOutput().contains(" rounds=" + QByteArray::number(c.rounds) + "\n"));
+        for (const QString &user : c.before) {
+            if (!user.endsWith(QLatin1String("_x.bmp"))) { // an output the run replaces
+                EXPECT_EQ(ReadFile(dir.filePath(user)), "mine") << qPrintable(user);
+            }
+        }
+        for (const char *output : {"Red/R_x.bmp", "Green/G_x.bmp", "Blue/B_x.bmp"}) {
+            const QString path = c.outputs + QLatin1Char('/') + QLatin1String(output);
+            EXPECT_EQ(ReadFile(dir.filePath(path)), ReferenceChannelFiles(source).at(output[0])) << qPrintable(path);
+            if (!expected.contains(path))
+                expected.append(path);
+        }
+        QStringList found;
+        for (QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+            found.append(dir.relativeFilePath(it.next()));
+        found.sort();
+        expected.sort();
+        EXPECT_EQ(found, expected);
     }
 }
 
