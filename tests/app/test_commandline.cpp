@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -390,6 +391,7 @@ TEST(Bench, TimesTheRunAgainOnlyOverWhatItsFirstRoundMade)
         {"the update rule, with an output there before", {"--update"}, {"s/Blue/B_x.bmp"}, 1, "s"},
         {"the update rule, with nothing there before", {"--update"}, {}, 2, "s"},
         {"an output root, not there yet", {"--output", "{dir}/out/deep"}, {}, 2, "out/deep/s"},
+        {"an output root with an output there before", {"--output", "{dir}/out"}, {"out/s/Red/R_x.bmp"}, 1, "out/s"},
     };
     for (const BenchCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -402,14 +404,43 @@ TEST(Bench, TimesTheRunAgainOnlyOverWhatItsFirstRoundMade)
             ASSERT_TRUE(dir.mkpath(QFileInfo(file).path()) && WriteFile(dir.filePath(file), "mine"));
             expected.append(file);
         }
+        // Every folder there before is watched: each name the bench makes in
+        // one is made once a round and taken away between them, but for the
+        // run's own probes.
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        QHash<int, QString> watched;
+        for (QDirIterator it(dir.path(), QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);; it.next()) {
+            const QString folder = it.filePath().isEmpty() ? dir.path() : it.filePath();
+            watched.insert(::inotify_add_watch(watch, QFile::encodeName(folder).constData(), IN_CREATE | IN_DELETE),
+                           dir.relativeFilePath(folder));
+            if (!it.hasNext())
+                break;
+        }
         QProcess child;
         QStringList args;
         for (const QString &arg : c.args + QStringList{QStringLiteral("{dir}/s")})
             args.append(QString(arg).replace(QStringLiteral("{dir}"), dir.path()));
         child.start(QStringLiteral(PRISMORA_BENCH), args);
         ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(child.exitCode(), 0);
-        EXPECT_TRUE(child.readAllStandardOutput().contains(" rounds=" + QByteArray::number(c.rounds) + "\n"));
+        const QByteArray out = child.readAllStandardOutput();
+        EXPECT_TRUE(out.contains(" rounds=" + QByteArray::number(c.rounds) + "\n")) << out.constData();
+        QHash<QString, std::pair<int, int>> events; // made, taken away
+        alignas(inotify_event) char buffer[64 << 10];
+        for (ssize_t got; (got = ::read(watch, buffer, sizeof buffer)) > 0;)
+            for (const char *at = buffer; at < buffer + got;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(at);
+                const QString path = QDir::cleanPath(watched.value(event->wd) + QLatin1Char('/') + QFile::decodeName(event->name));
+                (event->mask & IN_CREATE ? events[path].first : events[path].second) += 1;
+                at += sizeof(inotify_event) + event->len;
+            }
+        ::close(watch);
+        for (auto it = events.cbegin(); it != events.cend(); ++it)
+            if (!it.key().contains(QLatin1String(".prismora"))) {
+                EXPECT_EQ(it.value(), std::make_pair(c.rounds, c.rounds - 1)) << qPrintable(it.key());
+            }
         for (const QString &user : c.before) {
             if (!user.endsWith(QLatin1String("_x.bmp"))) { // an output the run replaces
                 EXPECT_EQ(ReadFile(dir.filePath(user)), "mine") << qPrintable(user);
