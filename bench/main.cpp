@@ -231,11 +231,12 @@ int main(int argc, char *argv[])
     const QList<FolderFiles> work = FolderWalk(settings, names).collect(folders, &total);
     const double listSeconds = static_cast<double>(listing.nsecsElapsed()) / 1e9;
     QStringList files;
-    for (const FolderFiles &folder : work)
+    qint64 bytes = 0; // as the listing found them
+    for (const FolderFiles &folder : work) {
         files += folder.filePaths;
-    qint64 bytes = 0;
-    for (const QString &file : files)
-        bytes += QFileInfo(file).size();
+        for (const qint64 size : folder.fileSizes)
+            bytes += size;
+    }
 
     // Each floor is the best of two rounds, so a cold first round cannot flatter the ratio.
     const auto bestOfTwo = [&files](Floor kind, int threadCount) {
