@@ -79,6 +79,16 @@ QStringList outputsIn(const QDir &dir)
     return found;
 }
 
+// Every file below `dir`, as paths relative to it, sorted.
+QStringList filesBelow(const QDir &dir)
+{
+    QStringList found;
+    for (QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+        found.append(dir.relativeFilePath(it.next()));
+    found.sort();
+    return found;
+}
+
 // In a child about to run the program: a user who is not root, where the test
 // runs as root. Plain system calls: until it execs, the child may share the
 // test's memory, and the C library's setuid() would reach into its threads.
@@ -351,11 +361,7 @@ TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
         ASSERT_TRUE(child.waitForFinished(60000));
         EXPECT_EQ(child.exitCode(), c.exitCode);
         EXPECT_EQ(QString::fromUtf8(child.readAllStandardError()), QString(c.err).replace(QStringLiteral("{dir}"), dir.path()));
-        QStringList found, expected;
-        for (QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
-            found.append(dir.relativeFilePath(it.next()));
-        found.sort();
-        expected = {QStringLiteral("file"), QStringLiteral("ro/sub/y.bmp"), QStringLiteral("ro/x.bmp")};
+        QStringList expected{QStringLiteral("file"), QStringLiteral("ro/sub/y.bmp"), QStringLiteral("ro/x.bmp")};
         for (const QString &pair : c.outputs) {
             const QString output = QStringLiteral("out/") + pair.section(u':', 0, 0);
             EXPECT_EQ(ReadFile(dir.filePath(output)),
@@ -366,7 +372,7 @@ TEST(CommandLine, AnOutputRootMirrorsReadOnlySources)
                                        "ro/sub/Green/G_y.bmp", "ro/sub/Blue/B_y.bmp"})
                 expected.append(QStringLiteral("out/") + QLatin1String(output));
         expected.sort();
-        EXPECT_EQ(found, expected);
+        EXPECT_EQ(filesBelow(dir), expected);
         ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro"))).constData(), 0755);
         ::chmod(QFile::encodeName(dir.filePath(QStringLiteral("ro/sub"))).constData(), 0755);
     }
@@ -410,13 +416,13 @@ TEST(Bench, TimesTheRunAgainOnlyOverWhatItsFirstRoundMade)
         const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         ASSERT_GE(watch, 0);
         QHash<int, QString> watched;
-        for (QDirIterator it(dir.path(), QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);; it.next()) {
-            const QString folder = it.filePath().isEmpty() ? dir.path() : it.filePath();
+        const auto watchFolder = [&](const QString &folder) {
             watched.insert(::inotify_add_watch(watch, QFile::encodeName(folder).constData(), IN_CREATE | IN_DELETE),
                            dir.relativeFilePath(folder));
-            if (!it.hasNext())
-                break;
-        }
+        };
+        watchFolder(dir.path());
+        for (QDirIterator it(dir.path(), QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();)
+            watchFolder(it.next());
         QProcess child;
         QStringList args;
         for (const QString &arg : c.args + QStringList{QStringLiteral("{dir}/s")})
@@ -452,12 +458,8 @@ TEST(Bench, TimesTheRunAgainOnlyOverWhatItsFirstRoundMade)
             if (!expected.contains(path))
                 expected.append(path);
         }
-        QStringList found;
-        for (QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
-            found.append(dir.relativeFilePath(it.next()));
-        found.sort();
         expected.sort();
-        EXPECT_EQ(found, expected);
+        EXPECT_EQ(filesBelow(dir), expected);
     }
 }
 
