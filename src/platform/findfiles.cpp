@@ -5,7 +5,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <numeric>
+#include <string>
+#include <string_view>
 #include <vector>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -107,10 +108,22 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
         if (!dir)
             return false;
         // The upper-case forms, one after another in one string, and where
-        // each entry's lies in it: no string of its own per name.
-        QString uppers;
-        std::vector<std::pair<qsizetype, qsizetype>> upperAt;
+        // each entry's lies in it: no string of its own per name. Each code
+        // is kept as two bytes, high first, so that comparing bytes compares
+        // codes.
+        std::string uppers;
+        std::vector<std::pair<std::size_t, std::size_t>> upperAt;
         QList<FindData> listed;
+        const auto addUpper = [&uppers](QStringView upper, auto toUpper) {
+            const std::size_t at = uppers.size();
+            uppers.resize(at + 2 * static_cast<std::size_t>(upper.size()));
+            char *out = uppers.data() + at;
+            for (const QChar c : upper) {
+                const char16_t code = toUpper(c);
+                *out++ = static_cast<char>(code >> 8);
+                *out++ = static_cast<char>(code & 0xff);
+            }
+        };
         while (const dirent *entry = ::readdir(dir)) {
             const QByteArrayView raw(entry->d_name);
             if (raw == "." || raw == "..")
@@ -129,34 +142,35 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
                 && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0)
                 isDir = S_ISDIR(st.st_mode);
             found.attributes = isDir ? kAttributeDirectory : 0u;
-            const qsizetype at = uppers.size();
-            if (plain) { // as toUpper() makes it
-                uppers.resize(at + found.fileName.size());
-                std::transform(found.fileName.cbegin(), found.fileName.cend(), uppers.begin() + at, [](QChar c) {
-                    return c >= u'a' && c <= u'z' ? QChar(c.unicode() - 0x20) : c;
+            const std::size_t at = uppers.size();
+            if (plain) // as toUpper() makes it
+                addUpper(found.fileName, [](QChar c) {
+                    return c >= u'a' && c <= u'z' ? char16_t(c.unicode() - 0x20) : c.unicode();
                 });
-            } else {
-                uppers.append(found.fileName.toUpper());
-            }
+            else
+                addUpper(found.fileName.toUpper(), [](QChar c) { return c.unicode(); });
             upperAt.emplace_back(at, uppers.size() - at);
             listed.append(std::move(found));
         }
         ::closedir(dir);
         // Upper-case forms compared code by code, as the original desktop
         // lists them; names alike but for case keep a fixed order.
-        const auto upperOf = [&](qsizetype k) {
-            const auto [at, size] = upperAt[static_cast<std::size_t>(k)];
-            return QStringView(uppers).sliced(at, size);
+        struct Key
+        {
+            std::string_view upper;
+            qsizetype entry;
         };
-        std::vector<qsizetype> order(upperAt.size());
-        std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
-            const int upper = upperOf(a).compare(upperOf(b));
-            return upper != 0 ? upper < 0 : listed[a].fileName < listed[b].fileName;
+        std::vector<Key> order;
+        order.reserve(upperAt.size());
+        for (const auto &[at, size] : upperAt)
+            order.push_back({std::string_view(uppers).substr(at, size), static_cast<qsizetype>(order.size())});
+        std::sort(order.begin(), order.end(), [&](const Key &a, const Key &b) {
+            const int upper = a.upper.compare(b.upper);
+            return upper != 0 ? upper < 0 : listed[a.entry].fileName < listed[b.entry].fileName;
         });
         m_entries.reserve(listed.size());
-        for (const qsizetype k : order)
-            m_entries.append(std::move(listed[k]));
+        for (const Key &key : order)
+            m_entries.append(std::move(listed[key.entry]));
     }
     return findNext(data);
 }

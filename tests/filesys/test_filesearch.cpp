@@ -96,16 +96,19 @@ TEST_F(FindBitmapsTest, RecursionWhenAskedFindsSubfolders)
 TEST(FindBitmaps, NamesAreOrderedByTheirUpperCaseForms)
 {
     QTemporaryDir dir;
-    // '[' and '_' lie between the upper- and the lower-case letters.
-    for (const char *name : {"_a.bmp", "b.bmp", "[x.bmp", "Z.BMP", "a.bmp", "B.bmp"})
-        ASSERT_TRUE(WriteFile(dir.filePath(QLatin1String(name)), QByteArray()));
+    // '[' and '_' lie between the upper- and the lower-case letters; past
+    // them, "\u00e9" is U+00C9 upper-cased, "\u00ff" U+0178, after U+0100.
+    for (const char *name : {"_a.bmp", "\u00ff.bmp", "b.bmp", "[x.bmp", "\u0100.bmp", "Z.BMP", "a.bmp", "\u00e9.bmp",
+                             "B.bmp"})
+        ASSERT_TRUE(WriteFile(dir.filePath(QString::fromUtf8(name)), QByteArray()));
     FileList = QStringList{QString()};
     FindBitmaps(dir.path());
     QStringList names;
     for (const QString &path : FileList)
         names.append(QFileInfo(path).fileName());
     EXPECT_EQ(names, QStringList({QStringLiteral("a.bmp"), QStringLiteral("B.bmp"), QStringLiteral("b.bmp"),
-                                  QStringLiteral("Z.BMP"), QStringLiteral("[x.bmp"), QStringLiteral("_a.bmp")}));
+                                  QStringLiteral("Z.BMP"), QStringLiteral("[x.bmp"), QStringLiteral("_a.bmp"),
+                                  QStringLiteral("\u00e9.bmp"), QStringLiteral("\u0100.bmp"), QStringLiteral("\u00ff.bmp")}));
 }
 
 } // namespace
