@@ -990,24 +990,22 @@ bool BatchRun::makeDestinationFolders(const FolderFiles &files, const Names &nam
         const qsizetype slash = at.lastIndexOf(QLatin1Char('/'), at.size() - 2);
         at = slash < 0 ? QString() : at.left(std::max<qsizetype>(slash, 1));
     }
-    for (const QString &parent : std::as_const(missing)) {
+    // A folder another run made meanwhile serves as well as one made here.
+    const auto make = [&made](const QString &path) {
         QString reason;
-        if (!MakeFolder(parent, &reason) && !QFileInfo(parent).isDir()) // made by another run meanwhile
-            throw ProcessingError(QStringLiteral("Cannot create the folder \"%1\": %2.").arg(parent, reason),
+        if (!MakeFolder(path, &reason) && !QFileInfo(path).isDir())
+            throw ProcessingError(QStringLiteral("Cannot create the folder \"%1\": %2.").arg(path, reason),
                                   FaultSide::Destination);
         made = true;
-    }
+    };
+    for (const QString &parent : std::as_const(missing))
+        make(parent);
     for (const QString &name : names.names) {
         const QString destination = folder + QLatin1Char('/') + name;
-        QString reason;
-        if (FolderExists(destination)) {
+        if (FolderExists(destination))
             RemoveStaleTemporaries(destination); // what a killed run left
-            continue;
-        }
-        if (!MakeFolder(destination, &reason))
-            throw ProcessingError(QStringLiteral("Cannot create the folder \"%1\": %2.").arg(destination, reason),
-                                  FaultSide::Destination);
-        made = true;
+        else
+            make(destination);
     }
     return made;
 }

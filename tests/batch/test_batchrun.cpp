@@ -235,6 +235,21 @@ TEST_F(BatchRunTest, OneFolderListedTwiceIsSplitTwiceWithoutAClash)
               ReferenceChannelFiles(ReadFile(source + QStringLiteral("/a.bmp"))).at('G'));
 }
 
+// Two runs started on one new folder at once both make its destination
+// folders: the one that finds them made meanwhile uses them.
+TEST_F(BatchRunTest, DestinationFoldersAnotherRunMakesMeanwhileServe)
+{
+    const QString source = folder(QStringLiteral("shared"));
+    bitmap(source, QStringLiteral("a.bmp"));
+    m_window.list = {source};
+    SetFoldersMadeMeanwhile(true);
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    SetFoldersMadeMeanwhile(false);
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+    EXPECT_EQ(ReadFile(source + QStringLiteral("/Blue/B_a.bmp")),
+              ReferenceChannelFiles(ReadFile(source + QStringLiteral("/a.bmp"))).at('B'));
+}
+
 // A later file whose disk stalls holds up none before it: its write waits
 // until every file before it is in place, which it would never be if the
 // thread that places them helped with later files while a1, still being

@@ -21,6 +21,7 @@ int __real_linkat(int fromDir, const char *from, int toDir, const char *to, int 
 int __real_rename(const char *from, const char *to);
 int __real_unlink(const char *path);
 int __real_close(int fd);
+int __real_mkdir(const char *path, mode_t mode);
 }
 
 namespace {
@@ -37,6 +38,7 @@ struct Output
 };
 QHash<int, Output> s_outputs; // by descriptor
 std::atomic<bool> s_unnamedAllowed = true;
+std::atomic<bool> s_foldersMadeMeanwhile = false;
 
 int fault(FaultStep step, std::size_t count = 0)
 {
@@ -94,6 +96,11 @@ void SetFault(std::function<int(FaultStep, std::size_t)> fault)
 void SetUnnamedFilesAllowed(bool allowed)
 {
     s_unnamedAllowed = allowed;
+}
+
+void SetFoldersMadeMeanwhile(bool made)
+{
+    s_foldersMadeMeanwhile = made;
 }
 
 extern "C" {
@@ -164,6 +171,13 @@ int __wrap_linkat(int fromDir, const char *from, int toDir, const char *to, int 
             found->unnamed = false;
     }
     return done;
+}
+
+int __wrap_mkdir(const char *path, mode_t mode)
+{
+    if (s_foldersMadeMeanwhile)
+        __real_mkdir(path, mode); // the other run's
+    return __real_mkdir(path, mode);
 }
 
 int __wrap_rename(const char *from, const char *to)

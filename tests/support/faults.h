@@ -4,7 +4,7 @@
 #include <functional>
 
 // A file system that fails, stalls or fills up, for the file layer's output
-// files only. The test binaries are linked with the system calls wrapped
+// files only, and one shared with another run. The test binaries are linked with the system calls wrapped
 // (see tests/CMakeLists.txt); the program itself has no hook.
 
 enum class FaultStep {
@@ -24,3 +24,7 @@ void SetFault(std::function<int(FaultStep step, std::size_t count)> fault);
 
 // Without unnamed files, as on file systems that have none.
 void SetUnnamedFilesAllowed(bool allowed);
+
+// Another run makes every folder a moment before this process asks to make
+// it, which then finds it there (EEXIST).
+void SetFoldersMadeMeanwhile(bool made);
