@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <vector>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,37 +173,61 @@ QByteArrayView folderOf(const QByteArray &path)
 }
 
 constexpr char kPartSuffix[] = ".prismora-part";
+constexpr int kInstanceDigits = 16;
+
+// This process among all that have had its number: one started afresh in a
+// container often has the number of the one before.
+const QByteArray &thisInstance()
+{
+    static const QByteArray instance = [] {
+        std::uint64_t random = 0;
+        if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+            random = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        return QByteArray::number(static_cast<qulonglong>(random), 16).rightJustified(kInstanceDigits, '0');
+    }();
+    return instance;
+}
 
 // Hidden, and never ending in ".bmp", so no search ever takes it for a source.
 // Unique to the process and the file, so that runs side by side on one folder
-// never take each other's; the process number tells a later run whether its
-// maker still runs.
+// never take each other's: the process number tells a later run whether its
+// maker still runs, and the instance after it which of the processes of that
+// number made it.
 QByteArray temporaryName(const QByteArray &final)
 {
     static std::atomic<unsigned> made = 0;
     const qsizetype slash = final.lastIndexOf('/');
     return final.left(slash + 1) + '.' + final.mid(slash + 1).left(200) + '.' + QByteArray::number(::getpid()) + '-'
-           + QByteArray::number(made++) + kPartSuffix;
+           + thisInstance() + QByteArray::number(made++) + kPartSuffix;
 }
 
-// The process that made a temporary name, or 0 for none that can run: a name
-// of an older build, which had no number, or one that is not ours at all.
-pid_t makerOf(const char *name)
+// Who made a temporary name: a process number, 0 for a name of an older build,
+// which had none, or -1 for a name that is not a temporary one at all; and
+// the instance, empty in the names of builds before it.
+struct Maker
+{
+    pid_t pid = -1;
+    std::string_view instance;
+};
+
+Maker makerOf(const char *name)
 {
     const std::size_t length = std::strlen(name), suffix = sizeof kPartSuffix - 1;
     if (name[0] != '.' || length <= suffix || std::strcmp(name + length - suffix, kPartSuffix) != 0)
-        return -1; // not a temporary name
+        return {};
     const std::string_view stem(name, length - suffix);
     const std::size_t dash = stem.rfind('-'), dot = stem.rfind('.', dash);
     if (dash == std::string_view::npos || dot == std::string_view::npos || dash == dot + 1)
-        return 0;
-    pid_t pid = 0;
+        return {0, {}};
+    Maker maker{0, {}};
     for (const char c : stem.substr(dot + 1, dash - dot - 1)) {
-        if (c < '0' || c > '9' || pid > 10000000)
-            return 0;
-        pid = pid * 10 + (c - '0');
+        if (c < '0' || c > '9' || maker.pid > 10000000)
+            return {0, {}};
+        maker.pid = maker.pid * 10 + (c - '0');
     }
-    return pid;
+    if (const std::string_view tag = stem.substr(dash + 1); tag.size() > kInstanceDigits)
+        maker.instance = tag.substr(0, kInstanceDigits);
+    return maker;
 }
 
 int unlinkName(const QByteArray &name)
@@ -267,11 +293,17 @@ void RemoveStaleTemporaries(const QString &folder)
     if (!dir)
         return;
     const int at = ::dirfd(dir);
+    const std::string_view instance(thisInstance().constData(), static_cast<std::size_t>(thisInstance().size()));
     while (const dirent *entry = ::readdir(dir)) {
         if (entry->d_name[0] != '.')
             continue;
-        const pid_t maker = makerOf(entry->d_name);
-        if (maker == 0 || (maker > 0 && maker != ::getpid() && ::kill(maker, 0) != 0 && errno == ESRCH))
+        const Maker maker = makerOf(entry->d_name);
+        // A name of this process's number but not of this process was left
+        // by an earlier one.
+        const bool stale = maker.pid == ::getpid()
+                               ? maker.instance != instance
+                               : maker.pid == 0 || (maker.pid > 0 && ::kill(maker.pid, 0) != 0 && errno == ESRCH);
+        if (stale)
             ::unlinkat(at, entry->d_name, 0);
     }
     ::closedir(dir);

@@ -185,7 +185,8 @@ private:
 };
 
 // Removes from `folder` the hidden temporary files of processes that no longer
-// run, such as a kill can leave; those of live runs stay.
+// run, such as a kill can leave, and those of an earlier process that had this
+// one's number; those of live runs stay.
 void RemoveStaleTemporaries(const QString &folder);
 
 // True when every character of `text` is a plain one (below 0x80), which

@@ -93,17 +93,33 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
     QTemporaryDir dir;
     const QString target = dir.filePath(QStringLiteral("out.bmp"));
     ASSERT_TRUE(WriteFile(target, "old"));
-    // Temporary files of a build before names were unique, and of a process
-    // that no longer runs, are removed; those of live processes stay.
-    const QStringList live{QStringLiteral(".out.bmp.1-0.prismora-part"),
-                           QStringLiteral(".out.bmp.%1-7.prismora-part").arg(::getpid())};
+    // Temporary files of a build before names were unique, of a process that
+    // no longer runs, and of an earlier process of this one's number (as in a
+    // container started afresh) are removed; those of live processes stay,
+    // this one's among them.
+    const QStringList live{QStringLiteral(".out.bmp.1-0.prismora-part")};
+    const QString pid = QString::number(::getpid());
     for (const QString &name : live + QStringList{QStringLiteral(".out.bmp.prismora-part"),
-                                                  QStringLiteral(".out.bmp.4194305-2.prismora-part")})
+                                                  QStringLiteral(".out.bmp.4194305-2.prismora-part"),
+                                                  QStringLiteral(".out.bmp.%1-7.prismora-part").arg(pid),
+                                                  QStringLiteral(".out.bmp.%1-00000000000000007.prismora-part").arg(pid)})
         ASSERT_TRUE(WriteFile(dir.filePath(name), "left by a crash"));
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral(".notes")), "not ours"));
-    RemoveStaleTemporaries(dir.path());
-    const QStringList kept = QStringList{QStringLiteral(".notes")} + live + QStringList{QStringLiteral("out.bmp")};
     const auto entries = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name); };
+    {
+        SetUnnamedFilesAllowed(false);
+        OutputSession session;
+        AtomicOutputFile writing(session);
+        ASSERT_TRUE(writing.create(dir.filePath(QStringLiteral("other.bmp"))));
+        const QStringList before = entries();
+        RemoveStaleTemporaries(dir.path());
+        const QStringList after = entries();
+        EXPECT_EQ(before.size() - after.size(), 4);
+        EXPECT_TRUE(writing.commit()); // its own temporary file stayed
+        EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("other.bmp"))));
+        ASSERT_TRUE(QFile::remove(dir.filePath(QStringLiteral("other.bmp"))));
+    }
+    const QStringList kept = QStringList{QStringLiteral(".notes")} + live + QStringList{QStringLiteral("out.bmp")};
     EXPECT_EQ(entries(), kept);
     for (const bool unnamed : {true, false}) {
         SCOPED_TRACE(unnamed ? "unnamed" : "named");
