@@ -260,12 +260,8 @@ public:
     // The file of `turn`, split ahead and done with; null when it was not.
     std::shared_ptr<Job> take(qsizetype turn)
     {
-        while (!m_jobs.empty() && m_jobs.front()->position < turn) { // files passed over
-            const std::shared_ptr<Job> passed = m_jobs.front();
-            release(passed, true);
-            if (passed->state == Job::Done)
-                passed->written.reset(); // their room goes now; one still at work drops it itself
-        }
+        while (!m_jobs.empty() && m_jobs.front()->position < turn) // files passed over
+            drop(m_jobs.front());
         if (m_jobs.empty() || m_jobs.front()->position != turn)
             return nullptr;
         std::shared_ptr<Job> job = m_jobs.front();
@@ -282,30 +278,25 @@ public:
     }
 
     // The file of `turn` found no room: the files in flight after it are
-    // dropped, their room freed, and none is split ahead any more.
+    // dropped, and none is split ahead any more. This is the one wait for
+    // later files: for the room of those dropped, before this one is written
+    // again, a channel at a time.
     void noRoomAt(qsizetype turn)
     {
         noteNoRoom(turn);
         dropFrom(turn + 1);
+        waitUntil(kAnyJob, [this] {
+            return std::all_of(m_dropped.begin(), m_dropped.end(), [](const auto &job) { return finished(*job); });
+        });
+        m_dropped.clear();
     }
 
     // Abandons the files from `position` on; each is split again in its turn.
     void dropFrom(qsizetype position)
     {
-        std::vector<std::shared_ptr<Job>> dropped;
-        while (!m_jobs.empty() && m_jobs.back()->position >= position) {
-            dropped.push_back(m_jobs.back());
-            release(m_jobs.back(), true);
-        }
+        while (!m_jobs.empty() && m_jobs.back()->position >= position)
+            drop(m_jobs.back());
         m_next = std::min(m_next, position);
-        // Their room is free before the next file is written.
-        waitUntil(kAnyJob, [&dropped] {
-            return std::all_of(dropped.begin(), dropped.end(), [](const auto &job) {
-                return job->state == Job::Done || job->state == Job::Cancelled;
-            });
-        });
-        for (const auto &job : dropped)
-            job->written.reset();
     }
 
     // The folder's destination folders were made in its turn.
@@ -403,8 +394,8 @@ private:
         } catch (...) {
             job.failed = true;
         }
-        if (job.failed)
-            job.written.reset(); // what a file stopped or failed wrote is not put in place
+        if (job.failed || job.abandoned)
+            job.written.reset(); // what a file stopped, failed or abandoned wrote is not put in place
         bool awaited = false;
         {
             const std::lock_guard lock(m_doneLock);
@@ -442,6 +433,21 @@ private:
         m_awaited = position;
         m_done.wait(lock, ready);
         m_awaited = kNone;
+    }
+
+    static bool finished(const Job &job) { return job.state == Job::Done || job.state == Job::Cancelled; }
+
+    // Abandons a file in flight, the first or the last, and waits for no
+    // thread: its room goes now, or, while a thread still writes it, once the
+    // thread stops (settle()).
+    void drop(const std::shared_ptr<Job> &job)
+    {
+        release(job, true);
+        std::erase_if(m_dropped, [](const auto &dropped) { return finished(*dropped); });
+        if (finished(*job))
+            job->written.reset();
+        else
+            m_dropped.push_back(job);
     }
 
     void abandon(Job &job)
@@ -486,6 +492,7 @@ private:
     // space failure below), so that they do not keep taking them from it.
     alignas(64) qint64 m_bytesInFlight = 0; // of the sources in flight, as found
     std::deque<std::shared_ptr<Job>> m_jobs; // in flight, in list order
+    std::vector<std::shared_ptr<Job>> m_dropped; // abandoned while a thread wrote them, and holding room
     QSet<QStringView> m_keys;
     QHash<qsizetype, bool> m_destinations;
     qsizetype m_next = 0;

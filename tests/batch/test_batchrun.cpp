@@ -291,6 +291,66 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a6.bmp")));
 }
 
+// Nor once the disk has filled up: a2, split ahead, finds no room while a3
+// is being written on a stalled disk, and a1 is put in place without waiting
+// for a3 to stop, which waits for a1. a2 is then written again in its turn,
+// but only once a3, dropped, has stopped and given its room back.
+TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
+{
+    const QString source = folder(QStringLiteral("stallfull"));
+    const TestBitmap shapes[] = {{}, {20, 20}, {30, 30}, {40, 40}};
+    for (int i = 0; i < 4; ++i)
+        bitmap(source, QStringLiteral("a%1.bmp").arg(i), shapes[i]);
+    m_window.list = {source};
+    std::mutex lock;
+    std::condition_variable placed;
+    bool a1Placed = false, timedOut = false;
+    m_window.onFileDone = [&](const QString &path, const QString &) {
+        const std::lock_guard guard(lock);
+        a1Placed = a1Placed || path.endsWith(QLatin1String("a1.bmp"));
+        placed.notify_all();
+    };
+    const auto here = std::this_thread::get_id(); // the run's own thread, which puts files in place
+    std::atomic<bool> a2Full = false, a2Dropped = false, a2Again = false, a3Begun = false, late = false;
+    bool againBeforeA3Stopped = false;
+    SetFault([&](FaultStep step, std::size_t count) {
+        // a2's files closed, after it told the run of the full disk: no other
+        // thread closes one meanwhile.
+        if (step == FaultStep::Close && a2Full && std::this_thread::get_id() != here)
+            a2Dropped = true;
+        if (step != FaultStep::Write)
+            return 0;
+        if (count == 54 + 20 * 60) // a1, once a2 is dropped and a3 is being written
+            late = late || !eventually([&] { return a2Dropped && a3Begun; });
+        if (count == 54 + 30 * 92 && !a2Full.exchange(true)) { // a2, split ahead
+            late = late || !eventually([&] { return a3Begun.load(); });
+            return ENOSPC;
+        }
+        a2Again = a2Again || count == 54 + 30 * 92;
+        if (count == 54 + 40 * 120 && std::this_thread::get_id() != here && !a3Begun.exchange(true)) { // a3, ahead
+            std::unique_lock guard(lock);
+            timedOut = timedOut || !placed.wait_for(guard, std::chrono::seconds(10), [&] { return a1Placed; });
+            guard.unlock();
+            for (int wait = 0; wait < 300 && !a2Again; ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            againBeforeA3Stopped = a2Again;
+        }
+        return 0;
+    });
+    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+    SetFault({});
+    EXPECT_FALSE(late); // each file came as arranged
+    EXPECT_FALSE(timedOut);
+    EXPECT_FALSE(againBeforeA3Stopped);
+    EXPECT_TRUE(m_platform.messages.isEmpty());
+    for (int i = 0; i < 4; ++i) {
+        const QString name = QStringLiteral("a%1.bmp").arg(i);
+        EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_") + name),
+                  ReferenceChannelFiles(ReadFile(source + QLatin1Char('/') + name)).at('G'))
+            << qPrintable(name);
+    }
+}
+
 // Whose a write is, by the rows it carries (the first also carries the header).
 bool rowsOf(std::size_t count, std::size_t row)
 {
