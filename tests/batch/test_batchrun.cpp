@@ -250,21 +250,24 @@ TEST_F(BatchRunTest, DestinationFoldersAnotherRunMakesMeanwhileServe)
               ReferenceChannelFiles(ReadFile(source + QStringLiteral("/a.bmp"))).at('B'));
 }
 
-// A later file whose disk stalls holds up none before it: its write waits
-// until every file before it is in place, which it would never be if the
-// thread that places them helped with later files while a1, still being
-// written when its turn comes, is finished.
+// A later file whose disk stalls holds up none before it: a6's writes wait
+// until a5 is in place, which it would never be if the thread that places
+// files ran queued work of later ones while it waits for a1. Every pool
+// thread is busy meanwhile (a2 and a3 wait for a1 to be in place), so that a6
+// is still queued when a1's turn comes; a1 waits to be written until a6
+// would have begun.
 TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
 {
     const QString source = folder(QStringLiteral("stall"));
-    for (int i = 0; i < 6; ++i)
-        bitmap(source, QStringLiteral("a%1.bmp").arg(i), i == 1 ? TestBitmap{100, 100} : TestBitmap{});
-    bitmap(source, QStringLiteral("a6.bmp"), TestBitmap{30, 30});
+    const TestBitmap shapes[] = {{}, {100, 100}, {20, 20}, {40, 40}, {}, {}, {30, 30}};
+    for (int i = 0; i < 7; ++i)
+        bitmap(source, QStringLiteral("a%1.bmp").arg(i), shapes[i]);
     m_window.list = {source};
     std::mutex lock;
     std::condition_variable placed;
     QStringList done;
-    bool timedOut = false;
+    bool timedOut = false, a6BeganEarly = false;
+    std::atomic<bool> a1Held = false, a6Begun = false;
     int stalled = 0; // a6's three writes
     m_window.onFileDone = [&](const QString &path, const QString &) {
         const std::lock_guard guard(lock);
@@ -275,17 +278,26 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
         return placed.wait_for(guard, std::chrono::seconds(10), [&] { return done.contains(QLatin1String(name)); });
     };
     SetFault([&](FaultStep step, std::size_t count) {
-        std::unique_lock guard(lock);
-        if (step == FaultStep::Write && count == 30054 && waitFor(guard, "a0.bmp")) {
-            guard.unlock(); // a1 is still being written when its turn comes
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (step != FaultStep::Write)
+            return 0;
+        if (count == 54 + 100 * 300 && !a1Held.exchange(true)) {
+            for (int wait = 0; wait < 300 && !a6Begun; ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            a6BeganEarly = a6Begun;
         }
-        if (step == FaultStep::Write && count == 2814 && ++stalled > 0)
+        std::unique_lock guard(lock);
+        if (count == 54 + 20 * 60 || count == 54 + 40 * 120)
+            timedOut = timedOut || !waitFor(guard, "a1.bmp");
+        if (count == 54 + 30 * 92) {
+            a6Begun = true;
+            ++stalled;
             timedOut = timedOut || !waitFor(guard, "a5.bmp");
+        }
         return 0;
     });
     EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
     SetFault({});
+    EXPECT_FALSE(a6BeganEarly);
     EXPECT_EQ(stalled, 3);
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(QFile::exists(source + QStringLiteral("/Blue/B_a6.bmp")));
