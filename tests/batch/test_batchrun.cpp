@@ -35,6 +35,15 @@ bool eventually(const std::function<bool()> &done)
     return done();
 }
 
+RunSettings settingsOf(bool recursive, bool update, const QString &outputRoot = {})
+{
+    RunSettings settings;
+    settings.recursive = recursive;
+    settings.update = update;
+    settings.outputRoot = outputRoot;
+    return settings;
+}
+
 // Records what the run shows, in order, as "caption:…", "this:N", "all:N", "status:…".
 class RecordingWindow : public BatchWindow
 {
@@ -216,23 +225,41 @@ TEST_F(BatchRunTest, ProgressStatusAndCaptionFollowEveryFileInListOrder)
 // One folder listed twice, spelt differently: its files share their outputs
 // with themselves, and are never split ahead while their twin is being
 // written, however long the twin takes to be put in place.
+// A folder listed twice is split twice, and under the update rule its second
+// turn finds the first one's outputs up to date: the second file, sharing the
+// first one's outputs, is never begun while the first is in flight. Were it
+// begun ahead, a pool thread would open its files before the first is put in
+// place, which waits for that.
 TEST_F(BatchRunTest, OneFolderListedTwiceIsSplitTwiceWithoutAClash)
 {
     const QString source = folder(QStringLiteral("twice"));
     bitmap(source, QStringLiteral("a.bmp"), TestBitmap{40, 30});
+    const QString a = source + QStringLiteral("/a.bmp"), twin = source + QStringLiteral("/./a.bmp");
     m_window.list = {source, source + QStringLiteral("/.")};
     const auto here = std::this_thread::get_id(); // the run's own thread, which splits in turn
-    std::atomic<bool> first = true;
-    SetFault([&](FaultStep step, std::size_t) {
-        if (step == FaultStep::Link && std::this_thread::get_id() == here && first.exchange(false))
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return 0;
-    });
-    EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
-    SetFault({});
-    EXPECT_TRUE(m_platform.messages.isEmpty());
-    EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_a.bmp")),
-              ReferenceChannelFiles(ReadFile(source + QStringLiteral("/a.bmp"))).at('G'));
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "update" : "split");
+        for (const char *name : {"Red", "Green", "Blue"})
+            ASSERT_TRUE(QDir(source + QLatin1Char('/') + QLatin1String(name)).removeRecursively());
+        std::atomic<bool> first = true, openedAhead = false;
+        SetFault([&](FaultStep step, std::size_t) {
+            openedAhead = openedAhead || (step == FaultStep::Open && std::this_thread::get_id() != here);
+            if (step == FaultStep::Link && std::this_thread::get_id() == here && first.exchange(false))
+                for (int wait = 0; wait < 300 && !openedAhead; ++wait)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return 0;
+        });
+        m_window.results.clear();
+        m_run.setSettings(settingsOf(false, update));
+        EXPECT_EQ(m_run.run(), BatchOutcome::Completed);
+        SetFault({});
+        EXPECT_FALSE(openedAhead);
+        EXPECT_TRUE(m_platform.messages.isEmpty());
+        EXPECT_EQ(m_window.results, QStringList({a + QStringLiteral("\tOK"),
+                                                 twin + (update ? QStringLiteral("\tup to date") : QStringLiteral("\tOK"))}));
+        EXPECT_EQ(ReadFile(source + QStringLiteral("/Green/G_a.bmp")), ReferenceChannelFiles(ReadFile(a)).at('G'));
+    }
+    m_run.setSettings({});
 }
 
 // Two runs started on one new folder at once both make its destination
@@ -833,15 +860,6 @@ TEST_F(BatchRunTest, DestinationNamesThatPointAmongTheSourcesAreRefused)
 } // namespace
 
 namespace {
-
-RunSettings settingsOf(bool recursive, bool update, const QString &outputRoot = {})
-{
-    RunSettings settings;
-    settings.recursive = recursive;
-    settings.update = update;
-    settings.outputRoot = outputRoot;
-    return settings;
-}
 
 // What a walk of `top` splits, in order, as paths below the scratch folder.
 QStringList splitIn(const QStringList &results, const QString &base)
