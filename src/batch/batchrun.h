@@ -137,8 +137,10 @@ public:
     BatchRun(BatchWindow &window, Platform &platform);
     ~BatchRun();
 
-    // The threads a run splits with, this one counted; 0, the default, is one
-    // per core. With one, files are split one at a time on this thread.
+    // The threads a run splits ahead with; 0, the default, is one per core.
+    // This thread writes besides them only a file whose turn comes before one
+    // of them began it. With one, there are none: files are split one at a
+    // time on this thread.
     void setThreads(int threads) { m_threads = threads; }
     // The window's run keeps the defaults.
     void setSettings(const RunSettings &settings) { m_settings = settings; }
