@@ -439,8 +439,8 @@ private:
 
     // Abandons a file in flight, the first or the last, and waits for no
     // thread: its room goes now, or, while a thread still writes it, once the
-    // thread stops (settle()).
-    void drop(const std::shared_ptr<Job> &job)
+    // thread stops (settle()). Taken by value: the list's own goes first.
+    void drop(std::shared_ptr<Job> job)
     {
         release(job, true);
         std::erase_if(m_dropped, [](const auto &dropped) { return finished(*dropped); });
