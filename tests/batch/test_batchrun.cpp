@@ -294,7 +294,8 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
     std::condition_variable placed;
     QStringList done;
     bool timedOut = false, a6BeganEarly = false;
-    std::atomic<bool> a1Held = false, a6Begun = false;
+    const auto here = std::this_thread::get_id(); // the run's own thread, which splits a0 in its turn
+    std::atomic<bool> a1Held = false, a6Begun = false, a0Written = false;
     int stalled = 0; // a6's three writes
     m_window.onFileDone = [&](const QString &path, const QString &) {
         const std::lock_guard guard(lock);
@@ -307,7 +308,10 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
     SetFault([&](FaultStep step, std::size_t count) {
         if (step != FaultStep::Write)
             return 0;
-        if (count == 54 + 100 * 300 && !a1Held.exchange(true)) {
+        // a1 is being written ahead before a0 is written.
+        if (std::this_thread::get_id() == here && !a0Written.exchange(true))
+            timedOut = !eventually([&] { return a1Held.load(); });
+        if (count == 54 + 100 * 300 && std::this_thread::get_id() != here && !a1Held.exchange(true)) {
             for (int wait = 0; wait < 300 && !a6Begun; ++wait)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             a6BeganEarly = a6Begun;
@@ -350,7 +354,8 @@ TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
         placed.notify_all();
     };
     const auto here = std::this_thread::get_id(); // the run's own thread, which puts files in place
-    std::atomic<bool> a2Full = false, a2Dropped = false, a2Again = false, a3Begun = false, late = false;
+    std::atomic<bool> a1Begun = false, a2Full = false, a2Dropped = false, a2Again = false, a3Begun = false,
+                      late = false, a0Written = false;
     bool againBeforeA3Stopped = false;
     SetFault([&](FaultStep step, std::size_t count) {
         // a2's files closed, after it told the run of the full disk: no other
@@ -359,8 +364,11 @@ TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
             a2Dropped = true;
         if (step != FaultStep::Write)
             return 0;
-        if (count == 54 + 20 * 60) // a1, once a2 is dropped and a3 is being written
-            late = late || !eventually([&] { return a2Dropped && a3Begun; });
+        // a1 is being written ahead before a0 is written.
+        if (std::this_thread::get_id() == here && !a0Written.exchange(true))
+            late = !eventually([&] { return a1Begun.load(); });
+        if (count == 54 + 20 * 60 && std::this_thread::get_id() != here && !a1Begun.exchange(true))
+            late = late || !eventually([&] { return a2Dropped && a3Begun; }); // once a2 is dropped and a3 is being written
         if (count == 54 + 30 * 92 && !a2Full.exchange(true)) { // a2, split ahead
             late = late || !eventually([&] { return a3Begun.load(); });
             return ENOSPC;
