@@ -265,7 +265,7 @@ public:
         if (m_jobs.empty() || m_jobs.front()->position != turn)
             return nullptr;
         std::shared_ptr<Job> job = m_jobs.front();
-        release(job, false);
+        release(job);
         int queued = Job::Queued;
         if (job->state.compare_exchange_strong(queued, Job::Cancelled))
             return nullptr;
@@ -394,13 +394,28 @@ private:
         } catch (...) {
             job.failed = true;
         }
-        if (job.failed || job.abandoned)
-            job.written.reset(); // what a file stopped, failed or abandoned wrote is not put in place
-        bool awaited = false;
+        if (job.failed)
+            job.written.reset(); // what a file stopped or failed wrote is not put in place
+        // Dropped or not is told under the lock that drop() tells it under:
+        // either the job turns Done first, and the run's thread lets go of what
+        // it holds, or the drop came first, and that goes here, now, outside
+        // the lock (closing files may block).
+        const auto markDone = [&] {
+            job.state = Job::Done;
+            return m_awaited == job.position || m_awaited == kAnyJob;
+        };
+        bool abandoned = false, awaited = false;
         {
             const std::lock_guard lock(m_doneLock);
-            job.state = Job::Done;
-            awaited = m_awaited == job.position || m_awaited == kAnyJob;
+            abandoned = job.abandoned;
+            if (!abandoned)
+                awaited = markDone();
+        }
+        if (abandoned) {
+            job.written.reset();
+            job.plan.reset();
+            const std::lock_guard lock(m_doneLock);
+            awaited = markDone();
         }
         if (awaited)
             m_done.notify_all();
@@ -442,12 +457,20 @@ private:
     // thread stops (settle()). Taken by value: the list's own goes first.
     void drop(std::shared_ptr<Job> job)
     {
-        release(job, true);
+        bool running = false;
+        {
+            const std::lock_guard lock(m_doneLock);
+            abandon(*job);
+            running = !finished(*job);
+        }
+        release(job);
         std::erase_if(m_dropped, [](const auto &dropped) { return finished(*dropped); });
-        if (finished(*job))
-            job->written.reset();
-        else
+        if (running) {
             m_dropped.push_back(job);
+        } else {
+            job->written.reset();
+            job->plan.reset();
+        }
     }
 
     void abandon(Job &job)
@@ -458,10 +481,8 @@ private:
     }
 
     // Takes `job` out of the files in flight, the first or the last of them.
-    void release(const std::shared_ptr<Job> &job, bool abandoning)
+    void release(const std::shared_ptr<Job> &job)
     {
-        if (abandoning)
-            abandon(*job);
         m_keys.remove(job->key);
         m_bytesInFlight -= m_files[static_cast<std::size_t>(job->position)].foundSize();
         if (m_jobs.front() == job)

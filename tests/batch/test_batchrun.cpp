@@ -337,7 +337,8 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
 // Nor once the disk has filled up: a2, split ahead, finds no room while a3
 // is being written on a stalled disk, and a1 is put in place without waiting
 // for a3 to stop, which waits for a1. a2 is then written again in its turn,
-// but only once a3, dropped, has stopped and given its room back.
+// but only once a3, dropped, has stopped and its own thread has given its
+// room back.
 TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
 {
     const QString source = folder(QStringLiteral("stallfull"));
@@ -355,13 +356,16 @@ TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
     };
     const auto here = std::this_thread::get_id(); // the run's own thread, which puts files in place
     std::atomic<bool> a1Begun = false, a2Full = false, a2Dropped = false, a2Again = false, a3Begun = false,
-                      late = false, a0Written = false;
+                      late = false, a0Written = false, droppedInTurn = false;
     bool againBeforeA3Stopped = false;
     SetFault([&](FaultStep step, std::size_t count) {
         // a2's files closed, after it told the run of the full disk: no other
         // thread closes one meanwhile.
         if (step == FaultStep::Close && a2Full && std::this_thread::get_id() != here)
             a2Dropped = true;
+        // a3's files go as its thread stops, not when the run's thread next looks.
+        if (step == FaultStep::Drop && count > 0 && std::this_thread::get_id() == here)
+            droppedInTurn = true;
         if (step != FaultStep::Write)
             return 0;
         // a1 is being written ahead before a0 is written.
@@ -389,6 +393,7 @@ TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
     EXPECT_FALSE(late); // each file came as arranged
     EXPECT_FALSE(timedOut);
     EXPECT_FALSE(againBeforeA3Stopped);
+    EXPECT_FALSE(droppedInTurn);
     EXPECT_TRUE(m_platform.messages.isEmpty());
     for (int i = 0; i < 4; ++i) {
         const QString name = QStringLiteral("a%1.bmp").arg(i);
