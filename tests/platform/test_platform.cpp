@@ -16,6 +16,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,7 +98,22 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
     // no longer runs, and of an earlier process of this one's number (as in a
     // container started afresh) are removed; those of live processes stay,
     // this one's among them.
-    const QStringList live{QStringLiteral(".out.bmp.1-0.prismora-part")};
+    const pid_t other = ::fork(); // a live process that is not this one, whatever number this one has
+    if (other == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(other, 0);
+    const struct Reaped
+    {
+        pid_t pid;
+        ~Reaped()
+        {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reaped{other};
+    const QStringList live{QStringLiteral(".out.bmp.%1-0.prismora-part").arg(other)};
     const QString pid = QString::number(::getpid());
     for (const QString &name : live + QStringList{QStringLiteral(".out.bmp.prismora-part"),
                                                   QStringLiteral(".out.bmp.4194305-2.prismora-part"),
