@@ -243,7 +243,8 @@ TEST_F(BatchRunTest, OneFolderListedTwiceIsSplitTwiceWithoutAClash)
             ASSERT_TRUE(QDir(source + QLatin1Char('/') + QLatin1String(name)).removeRecursively());
         std::atomic<bool> first = true, openedAhead = false;
         SetFault([&](FaultStep step, std::size_t) {
-            openedAhead = openedAhead || (step == FaultStep::Open && std::this_thread::get_id() != here);
+            if (step == FaultStep::Open && std::this_thread::get_id() != here)
+                openedAhead = true;
             if (step == FaultStep::Link && std::this_thread::get_id() == here && first.exchange(false))
                 for (int wait = 0; wait < 300 && !openedAhead; ++wait)
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -293,7 +294,8 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
     std::mutex lock;
     std::condition_variable placed;
     QStringList done;
-    bool timedOut = false, a6BeganEarly = false;
+    bool a6BeganEarly = false;
+    std::atomic<bool> timedOut = false;
     const auto here = std::this_thread::get_id(); // the run's own thread, which splits a0 in its turn
     std::atomic<bool> a1Held = false, a6Begun = false, a0Written = false;
     int stalled = 0; // a6's three writes
@@ -310,7 +312,8 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
             return 0;
         // a1 is being written ahead before a0 is written.
         if (std::this_thread::get_id() == here && !a0Written.exchange(true))
-            timedOut = !eventually([&] { return a1Held.load(); });
+            if (!eventually([&] { return a1Held.load(); }))
+                timedOut = true;
         if (count == 54 + 100 * 300 && std::this_thread::get_id() != here && !a1Held.exchange(true)) {
             for (int wait = 0; wait < 300 && !a6Begun; ++wait)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -318,11 +321,13 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
         }
         std::unique_lock guard(lock);
         if (count == 54 + 20 * 60 || count == 54 + 40 * 120)
-            timedOut = timedOut || !waitFor(guard, "a1.bmp");
+            if (!waitFor(guard, "a1.bmp"))
+                timedOut = true;
         if (count == 54 + 30 * 92) {
             a6Begun = true;
             ++stalled;
-            timedOut = timedOut || !waitFor(guard, "a5.bmp");
+            if (!waitFor(guard, "a5.bmp"))
+                timedOut = true;
         }
         return 0;
     });
@@ -348,7 +353,8 @@ TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
     m_window.list = {source};
     std::mutex lock;
     std::condition_variable placed;
-    bool a1Placed = false, timedOut = false;
+    bool a1Placed = false;
+    std::atomic<bool> timedOut = false;
     m_window.onFileDone = [&](const QString &path, const QString &) {
         const std::lock_guard guard(lock);
         a1Placed = a1Placed || path.endsWith(QLatin1String("a1.bmp"));
@@ -370,17 +376,22 @@ TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
             return 0;
         // a1 is being written ahead before a0 is written.
         if (std::this_thread::get_id() == here && !a0Written.exchange(true))
-            late = !eventually([&] { return a1Begun.load(); });
+            if (!eventually([&] { return a1Begun.load(); }))
+                late = true;
         if (count == 54 + 20 * 60 && std::this_thread::get_id() != here && !a1Begun.exchange(true))
-            late = late || !eventually([&] { return a2Dropped && a3Begun; }); // once a2 is dropped and a3 is being written
+            if (!eventually([&] { return a2Dropped && a3Begun; })) // once a2 is dropped and a3 is being written
+                late = true;
         if (count == 54 + 30 * 92 && !a2Full.exchange(true)) { // a2, split ahead
-            late = late || !eventually([&] { return a3Begun.load(); });
+            if (!eventually([&] { return a3Begun.load(); }))
+                late = true;
             return ENOSPC;
         }
-        a2Again = a2Again || count == 54 + 30 * 92;
+        if (count == 54 + 30 * 92)
+            a2Again = true;
         if (count == 54 + 40 * 120 && std::this_thread::get_id() != here && !a3Begun.exchange(true)) { // a3, ahead
             std::unique_lock guard(lock);
-            timedOut = timedOut || !placed.wait_for(guard, std::chrono::seconds(10), [&] { return a1Placed; });
+            if (!placed.wait_for(guard, std::chrono::seconds(10), [&] { return a1Placed; }))
+                timedOut = true;
             guard.unlock();
             for (int wait = 0; wait < 300 && !a2Again; ++wait)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
