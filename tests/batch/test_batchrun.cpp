@@ -483,7 +483,8 @@ TEST_F(BatchRunTest, AStopAbandonsTheFileInProgressAndKeepsItsOlderOutputs)
         run.setThreads(kThreads);
         std::atomic<bool> aPlaced = false;
         m_window.onFileDone = [&](const QString &path, const QString &) {
-            aPlaced = aPlaced || path.endsWith(QLatin1String("a.bmp"));
+            if (path.endsWith(QLatin1String("a.bmp")))
+                aPlaced = true;
         };
         std::atomic<int> writesOfB = 0;
         SetFault([&](Step step, std::size_t count) {
@@ -777,8 +778,10 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
     bool waited = false;
     std::atomic<bool> linked = false, writtenAfterALink = false; // one channel at a time after the failure
     SetFault([&](FaultStep step, std::size_t) {
-        linked = linked || (step == FaultStep::Link && failedElsewhere > 0);
-        writtenAfterALink = writtenAfterALink || (step == FaultStep::Write && linked);
+        if (step == FaultStep::Link && failedElsewhere > 0)
+            linked = true;
+        if (step == FaultStep::Write && linked)
+            writtenAfterALink = true;
         if (step != FaultStep::Write)
             return 0;
         if (std::this_thread::get_id() != here)
@@ -808,12 +811,14 @@ TEST_F(BatchRunTest, ADiskThatFillsDuringABlueFileKeepsRedAndGreenWhole)
     std::atomic<bool> full = false, itsTurn = false, linkedInTurn = false, writtenAfter = false;
     m_window.onStatus = [&](const QString &status) { itsTurn = status.endsWith(QLatin1String("big.bmp")); };
     SetFault([&](FaultStep step, std::size_t count) {
-        linkedInTurn = linkedInTurn || (step == FaultStep::Link && itsTurn);
+        if (step == FaultStep::Link && itsTurn)
+            linkedInTurn = true;
         if (step == FaultStep::Write && !rowsOf(count, 3012))
             eventually([&] { return full.load(); }); // a is written once big, ahead, found the disk full
         if (step != FaultStep::Write || !rowsOf(count, 3012))
             return 0;
-        writtenAfter = writtenAfter || linkedInTurn;
+        if (linkedInTurn)
+            writtenAfter = true;
         return full.exchange(true) ? 0 : ENOSPC;
     });
     m_window.list = {ahead};
