@@ -20,6 +20,7 @@
 #include <vector>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -243,6 +244,25 @@ int renameName(const QByteArray &from, const QByteArray &to)
 // True when `name` is the file open as `fd`: another run writing the same
 // output takes the same temporary name, and its unfinished bytes must never
 // be put in place.
+// A hidden name stands for a file that a run still writes while a shared
+// lock is held on the file: it tells the live from the dead in any process
+// namespace, where a process number tells only within its own.
+void holdAsLive(int fd)
+{
+    ::flock(fd, LOCK_SH);
+}
+
+// Whether a live run holds the file of `name` in `folder`, as above.
+bool heldAsLive(int folder, const char *name)
+{
+    const int fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
 int stillOurs(int fd, const QByteArray &name)
 {
     struct stat mine {}, named {};
@@ -303,7 +323,7 @@ void RemoveStaleTemporaries(const QString &folder)
         const bool stale = maker.pid == ::getpid()
                                ? maker.instance != instance
                                : maker.pid == 0 || (maker.pid > 0 && ::kill(maker.pid, 0) != 0 && errno == ESRCH);
-        if (stale)
+        if (stale && !heldAsLive(at, entry->d_name))
             ::unlinkat(at, entry->d_name, 0);
     }
     ::closedir(dir);
@@ -500,6 +520,7 @@ bool AtomicOutputFile::createNamed()
         fail(error);
         return false;
     }
+    holdAsLive(fd);
     m_fd = fd;
     m_kind = Kind::Named;
     m_errno = 0;
@@ -555,6 +576,7 @@ int AtomicOutputFile::linkAsTemporary()
 {
     if (!m_session.beginNaming(tempName()))
         return ECANCELED;
+    holdAsLive(m_fd); // held until the file is closed, after its rename
     // A link left by an earlier process of our number goes first.
     int error = m_session.linkDescriptor(m_fd, m_tempName);
     if (error == EEXIST) {
@@ -633,7 +655,11 @@ bool AtomicOutputFile::renameTemporary()
 {
     int error = stillOurs(m_fd, m_tempName);
     const bool ours = error != EBUSY; // the name is unique to this file: only another's file there is not ours
+    int held = -1; // a named file's name stays held as live from its close to its rename
     if (m_kind == Kind::Named) { // a named file is complete only once closed
+        held = ::open(m_tempName.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (held >= 0)
+            holdAsLive(held);
         const int closed = closeFile();
         error = error != 0 ? error : closed;
     }
@@ -645,6 +671,8 @@ bool AtomicOutputFile::renameTemporary()
         holdReplaced();
         error = renameName(m_tempName, m_finalName);
     }
+    if (held >= 0)
+        ::close(held);
     m_session.stopUsingName(m_tempName);
     if (error != 0) {
         if (ours)

@@ -186,7 +186,8 @@ private:
 
 // Removes from `folder` the hidden temporary files of processes that no longer
 // run, such as a kill can leave, and those of an earlier process that had this
-// one's number; those of live runs stay.
+// one's number; those of live runs stay, and so does any file a live run holds
+// (a shared lock on it), whatever its name's number says.
 void RemoveStaleTemporaries(const QString &folder);
 
 // True when every character of `text` is a plain one (below 0x80), which

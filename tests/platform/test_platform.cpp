@@ -13,10 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <csignal>
 #include <functional>
 #include <mutex>
 #include <thread>
-#include <csignal>
+#include <vector>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,15 +125,39 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
         ASSERT_TRUE(WriteFile(dir.filePath(name), "left by a crash"));
     ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral(".notes")), "not ours"));
     const auto entries = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name); };
+    // How many files of names matching `pattern` a live run holds, as the clean-up asks.
+    const auto held = [&](const QString &pattern) {
+        int count = 0;
+        for (const QString &name : QDir(dir.path()).entryList({pattern}, QDir::Files | QDir::Hidden)) {
+            const int fd = ::open(qPrintable(dir.filePath(name)), O_RDONLY | O_CLOEXEC);
+            count += fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            ::close(fd);
+        }
+        return count;
+    };
     {
         SetUnnamedFilesAllowed(false);
         OutputSession session;
         AtomicOutputFile writing(session);
         ASSERT_TRUE(writing.create(dir.filePath(QStringLiteral("other.bmp"))));
+        EXPECT_EQ(held(QStringLiteral(".other.bmp.*")), 1); // as this run holds its own
+        // Files a live run still writes, as it holds them, are kept whatever
+        // their numbers say: a run of this one's number in another container,
+        // or of a number this namespace does not know.
+        std::vector<int> holding;
+        for (const QString &name : {QStringLiteral(".out.bmp.%1-00000000000000009.prismora-part").arg(pid),
+                                    QStringLiteral(".out.bmp.4194306-3.prismora-part")}) {
+            ASSERT_TRUE(WriteFile(dir.filePath(name), "being written"));
+            holding.push_back(::open(qPrintable(dir.filePath(name)), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(::flock(holding.back(), LOCK_SH), 0);
+        }
         const QStringList before = entries();
         RemoveStaleTemporaries(dir.path());
-        const QStringList after = entries();
-        EXPECT_EQ(before.size() - after.size(), 4);
+        EXPECT_EQ(before.size() - entries().size(), 4);
+        for (const int fd : holding)
+            ::close(fd);
+        RemoveStaleTemporaries(dir.path());
+        EXPECT_EQ(before.size() - entries().size(), 6); // once let go
         EXPECT_TRUE(writing.commit()); // its own temporary file stayed
         EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("other.bmp"))));
         ASSERT_TRUE(QFile::remove(dir.filePath(QStringLiteral("other.bmp"))));
@@ -144,7 +171,15 @@ TEST(AtomicOutputFile, ReplacesTheOlderFileAndLeavesNoTemporary)
         AtomicOutputFile file(session);
         ASSERT_TRUE(file.create(target));
         ASSERT_EQ(file.writeAt("new", 3, 0), 0);
+        int heldAtRename = -1; // the hidden name renamed over the older file is held until then
+        SetFault([&](FaultStep step, std::size_t) {
+            if (step == FaultStep::Rename)
+                heldAtRename = held(QStringLiteral(".out.bmp.%1-*").arg(pid));
+            return 0;
+        });
         ASSERT_TRUE(file.commit());
+        SetFault({});
+        EXPECT_EQ(heldAtRename, 1);
         EXPECT_EQ(ReadFile(target), QByteArray("new"));
         EXPECT_EQ(QFileInfo(target).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
         EXPECT_EQ(entries(), kept);
