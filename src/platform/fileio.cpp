@@ -241,9 +241,6 @@ int renameName(const QByteArray &from, const QByteArray &to)
     return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
 }
 
-// True when `name` is the file open as `fd`: another run writing the same
-// output takes the same temporary name, and its unfinished bytes must never
-// be put in place.
 // A hidden name stands for a file that a run still writes while a shared
 // lock is held on the file: it tells the live from the dead in any process
 // namespace, where a process number tells only within its own.
@@ -263,6 +260,9 @@ bool heldAsLive(int folder, const char *name)
     return held;
 }
 
+// True when `name` is the file open as `fd`: another run writing the same
+// output takes the same temporary name, and its unfinished bytes must never
+// be put in place.
 int stillOurs(int fd, const QByteArray &name)
 {
     struct stat mine {}, named {};
@@ -313,7 +313,8 @@ void RemoveStaleTemporaries(const QString &folder)
     if (!dir)
         return;
     const int at = ::dirfd(dir);
-    const std::string_view instance(thisInstance().constData(), static_cast<std::size_t>(thisInstance().size()));
+    const QByteArray &mine = thisInstance();
+    const std::string_view instance(mine.constData(), static_cast<std::size_t>(mine.size()));
     while (const dirent *entry = ::readdir(dir)) {
         if (entry->d_name[0] != '.')
             continue;
