@@ -114,15 +114,18 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
         std::string uppers;
         std::vector<std::pair<std::size_t, std::size_t>> upperAt;
         QList<FindData> listed;
-        const auto addUpper = [&uppers](QStringView upper, auto toUpper) {
+        // Adds the upper-case form of `name`, a plain one folded here as
+        // toUpper() folds it, another already folded; where it lies.
+        const auto addUpper = [&uppers](QStringView name, bool plain) {
             const std::size_t at = uppers.size();
-            uppers.resize(at + 2 * static_cast<std::size_t>(upper.size()));
+            uppers.resize(at + 2 * static_cast<std::size_t>(name.size()));
             char *out = uppers.data() + at;
-            for (const QChar c : upper) {
-                const char16_t code = toUpper(c);
+            for (const QChar c : name) {
+                const char16_t code = plain && c >= u'a' && c <= u'z' ? char16_t(c.unicode() - 0x20) : c.unicode();
                 *out++ = static_cast<char>(code >> 8);
                 *out++ = static_cast<char>(code & 0xff);
             }
+            return std::pair{at, uppers.size() - at};
         };
         while (const dirent *entry = ::readdir(dir)) {
             const QByteArrayView raw(entry->d_name);
@@ -142,14 +145,7 @@ bool FileFinder::findFirst(const QString &path, FindData &data)
                 && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0)
                 isDir = S_ISDIR(st.st_mode);
             found.attributes = isDir ? kAttributeDirectory : 0u;
-            const std::size_t at = uppers.size();
-            if (plain) // as toUpper() makes it
-                addUpper(found.fileName, [](QChar c) {
-                    return c >= u'a' && c <= u'z' ? char16_t(c.unicode() - 0x20) : c.unicode();
-                });
-            else
-                addUpper(found.fileName.toUpper(), [](QChar c) { return c.unicode(); });
-            upperAt.emplace_back(at, uppers.size() - at);
+            upperAt.push_back(plain ? addUpper(found.fileName, true) : addUpper(found.fileName.toUpper(), false));
             listed.append(std::move(found));
         }
         ::closedir(dir);
