@@ -27,10 +27,11 @@
 
 namespace {
 
-// Polls `done` until it holds, for five seconds at most; whether it holds.
-bool eventually(const std::function<bool()> &done)
+// Polls `done` until it holds, for `limit` at most (five seconds unless
+// said); whether it holds. A short limit waits for what must not happen.
+bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(5))
 {
-    for (int wait = 0; !done() && wait < 5000; ++wait)
+    for (int wait = 0; !done() && wait < limit.count(); ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return done();
 }
@@ -246,8 +247,7 @@ TEST_F(BatchRunTest, OneFolderListedTwiceIsSplitTwiceWithoutAClash)
             if (step == FaultStep::Open && std::this_thread::get_id() != here)
                 openedAhead = true;
             if (step == FaultStep::Link && std::this_thread::get_id() == here && first.exchange(false))
-                for (int wait = 0; wait < 300 && !openedAhead; ++wait)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                eventually([&] { return openedAhead.load(); }, std::chrono::milliseconds(300));
             return 0;
         });
         m_window.results.clear();
@@ -315,9 +315,7 @@ TEST_F(BatchRunTest, ALaterFileStalledOnItsDiskHoldsUpNoneBeforeIt)
             if (!eventually([&] { return a1Held.load(); }))
                 timedOut = true;
         if (count == 54 + 100 * 300 && std::this_thread::get_id() != here && !a1Held.exchange(true)) {
-            for (int wait = 0; wait < 300 && !a6Begun; ++wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            a6BeganEarly = a6Begun;
+            a6BeganEarly = eventually([&] { return a6Begun.load(); }, std::chrono::milliseconds(300));
         }
         std::unique_lock guard(lock);
         if (count == 54 + 20 * 60 || count == 54 + 40 * 120)
@@ -393,9 +391,7 @@ TEST_F(BatchRunTest, ALaterFileStalledAfterTheDiskFilledHoldsUpNoneBeforeIt)
             if (!placed.wait_for(guard, std::chrono::seconds(10), [&] { return a1Placed; }))
                 timedOut = true;
             guard.unlock();
-            for (int wait = 0; wait < 300 && !a2Again; ++wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            againBeforeA3Stopped = a2Again;
+            againBeforeA3Stopped = eventually([&] { return a2Again.load(); }, std::chrono::milliseconds(300));
         }
         return 0;
     });
